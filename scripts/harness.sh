@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The test harness around Wine: a private prefix inside the build folder, a
+# private Xvfb display, an ALSA null audio device, the zh_CN.UTF-8 locale
+# (ANSI code page 936) and one persistent wine server for a whole test run.
+#
+#   harness.sh start BUILD_DIR   idempotent; writes BUILD_DIR/harness/env
+#   harness.sh stop BUILD_DIR    stops the wine server and the display
+set -euo pipefail
+
+cmd=${1:?usage: harness.sh start|stop BUILD_DIR}
+build=$(mkdir -p "${2:?usage: harness.sh start|stop BUILD_DIR}" && cd "$2" && pwd)
+state=$build/harness
+env_file=$state/env
+mkdir -p "$state"
+
+alive() { [ -n "${1:-}" ] && kill -0 "$1" 2>/dev/null; }
+
+start_display() {
+    local n
+    for n in $(seq 90 160); do
+        [ -e "/tmp/.X$n-lock" ] && continue
+        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset \
+            </dev/null >"$state/xvfb.log" 2>&1 9>&- &
+        local pid=$!
+        for _ in $(seq 1 100); do
+            [ -S "/tmp/.X11-unix/X$n" ] && { echo "$n $pid"; return 0; }
+            alive "$pid" || break
+            sleep 0.05
+        done
+        kill "$pid" 2>/dev/null || true
+    done
+    echo "harness: no free X display" >&2
+    return 1
+}
+
+write_alsa_config() {
+    mkdir -p "$state/home"
+    # The null device takes whatever is played, faster than real time; tests
+    # that need pacing or the played bytes bring their own HOME.
+    cat >"$state/home/.asoundrc" <<'ALSA'
+pcm.!default { type null }
+ctl.!default { type hw card 0 }
+ALSA
+}
+
+do_start() {
+    if [ -f "$env_file" ]; then
+        # shellcheck disable=SC1090
+        . "$env_file"
+        if alive "${KIT_XVFB_PID:-}"; then return 0; fi
+        rm -f "$env_file"
+    fi
+    read -r display xvfb_pid < <(start_display)
+    write_alsa_config
+    cat >"$env_file.tmp" <<ENV
+export WINEPREFIX='$build/wine-prefix'
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree,mshtml='
+export DISPLAY=':$display'
+export HOME='$state/home'
+export LC_ALL=zh_CN.UTF-8
+export KIT_XVFB_PID=$xvfb_pid
+ENV
+    # shellcheck disable=SC1090
+    . "$env_file.tmp"
+    if [ ! -f "$WINEPREFIX/.kit-ready" ]; then
+        rm -rf "$WINEPREFIX"
+        wineboot -i </dev/null >"$state/wineboot.log" 2>&1 9>&-
+        wineserver -w 9>&-
+        touch "$WINEPREFIX/.kit-ready"
+    fi
+    # Daemons must not hold the lock or the caller's output open.
+    wineserver -w 2>/dev/null 9>&- || true
+    wineserver -p </dev/null >"$state/wineserver.log" 2>&1 9>&-
+    wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+    mv "$env_file.tmp" "$env_file"
+}
+
+do_stop() {
+    [ -f "$env_file" ] || return 0
+    # shellcheck disable=SC1090
+    . "$env_file"
+    # WINEPREFIX is set by the env file: never act on the user's own prefix.
+    wineserver -k 2>/dev/null 9>&- || true
+    wineserver -w 2>/dev/null 9>&- || true
+    if alive "${KIT_XVFB_PID:-}"; then kill "$KIT_XVFB_PID" 2>/dev/null || true; fi
+    rm -f "$env_file"
+}
+
+exec 9>"$state/lock"
+flock 9
+case "$cmd" in
+start) do_start ;;
+stop) do_stop ;;
+*) echo "usage: harness.sh start|stop BUILD_DIR" >&2; exit 2 ;;
+esac

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Prepares a Debian 12 machine (as root) to build the kit for Windows and run
+# its tests under Wine. Idempotent: with everything present it only checks.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+
+packages=(
+    gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    libz-mingw-w64-dev cmake make googletest
+    wine wine32:i386 xvfb xauth x11-apps imagemagick
+    locales dpkg-dev
+    nginx curl sox lame
+)
+
+run_as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    run_as_root dpkg --add-architecture i386
+    need_update=1
+fi
+
+# A deb-src entry mirroring the machine's own Debian sources, so that
+# `apt-get source` can fetch LAME (and pugixml for the benchmark).
+src_list=/etc/apt/sources.list.d/kit-deb-src.sources
+if [ ! -f "$src_list" ]; then
+    tmp=$(mktemp)
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        [ "$f" = "$src_list" ] && continue
+        grep -q '^URIs:.*debian' "$f" || continue
+        sed -e 's/^Types:.*/Types: deb-src/' "$f" >>"$tmp"
+        echo >>"$tmp"
+    done
+    if [ -f /etc/apt/sources.list ]; then
+        sed -n -e 's/^deb \(.*debian.*\)$/deb-src \1/p' /etc/apt/sources.list >"$tmp.list"
+        if [ -s "$tmp.list" ]; then
+            run_as_root cp "$tmp.list" /etc/apt/sources.list.d/kit-deb-src.list
+        fi
+        rm -f "$tmp.list"
+    fi
+    run_as_root cp "$tmp" "$src_list"
+    rm -f "$tmp"
+    need_update=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+if [ "${#missing[@]}" -gt 0 ] || [ -n "${need_update:-}" ]; then
+    echo "setup: installing ${missing[*]:-(source lists only)}"
+    run_as_root apt-get update -qq
+    if [ "${#missing[@]}" -gt 0 ]; then
+        DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq \
+            --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+fi
+
+# Wine takes its ANSI code page from LC_ALL; the locale must really exist for
+# code page 936 and for file names holding Chinese characters.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+    run_as_root localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+fi
+
+# nginx is started by the demo and the benchmarks with their own configs.
+if command -v systemctl >/dev/null 2>&1; then
+    run_as_root systemctl disable --now nginx >/dev/null 2>&1 || true
+fi
+
+"$here/build-lame.sh" "${1:-$here/../build}"
+echo "setup: ready"

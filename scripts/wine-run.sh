@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs a Windows program under the harness's Wine (see harness.sh), starting
+# the harness first when it is not up. CMake uses it as the emulator:
+#   wine-run.sh --build BUILD_DIR program.exe [args...]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+if [ "${1:-}" = --build ]; then
+    build=$2
+    shift 2
+else
+    build=${KIT_BUILD_DIR:-$here/../build}
+fi
+"$here/harness.sh" start "$build"
+# shellcheck disable=SC1090
+. "$build/harness/env"
+# A test may bring its own audio set-up (an ALSA config in another HOME).
+[ -n "${KIT_ALSA_HOME:-}" ] && export HOME=$KIT_ALSA_HOME
+exec wine "$@"
