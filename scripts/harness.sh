@@ -23,7 +23,13 @@ start_display() {
             </dev/null >"$state/xvfb.log" 2>&1 9>&- &
         local pid=$!
         for _ in $(seq 1 100); do
-            [ -S "/tmp/.X11-unix/X$n" ] && { echo "$n $pid"; return 0; }
+            # Another harness may have raced us to this display: the lock
+            # file names the server that owns it.
+            if [ -S "/tmp/.X11-unix/X$n" ] && alive "$pid" &&
+                [ "$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null)" = "$pid" ]; then
+                echo "$n $pid"
+                return 0
+            fi
             alive "$pid" || break
             sleep 0.05
         done
