@@ -227,7 +227,9 @@ void CWebWnd::SetButtonState(int state) {
 
 void CWebWnd::OnMouseMove(unsigned x, unsigned y) {
     if (IsOverButton(x, y)) {
-        SetCapture(window_);
+        // Capturing again would send WM_CAPTURECHANGED to ourselves and knock
+        // a pressed button back to normal in the middle of a click.
+        if (GetCapture() != window_) SetCapture(window_);
         if (buttonState_ == ButtonNormal) SetButtonState(ButtonHover);
         return;
     }
