@@ -75,16 +75,20 @@ HRESULT QueryObject(tagFakeBrowser* self, REFIID iid, void** out) {
     return S_OK;
 }
 
+// QueryInterface, AddRef and Release of one part, forwarded to the object.
+#define FAKE_UNKNOWN(Prefix, Interface, member)                                     \
+    HRESULT STDMETHODCALLTYPE Prefix##Query(Interface* p, REFIID iid, void** out) { \
+        return QueryObject(OUTER(p, member), iid, out);                             \
+    }                                                                               \
+    ULONG STDMETHODCALLTYPE Prefix##AddRef(Interface* p) {                          \
+        return AddRefObject(OUTER(p, member));                                      \
+    }                                                                               \
+    ULONG STDMETHODCALLTYPE Prefix##Release(Interface* p) {                         \
+        return ReleaseObject(OUTER(p, member));                                     \
+    }
+
 // IWebBrowser2
-HRESULT STDMETHODCALLTYPE BrQuery(IWebBrowser2* p, REFIID iid, void** out) {
-    return QueryObject(OUTER(p, browser), iid, out);
-}
-ULONG STDMETHODCALLTYPE BrAddRef(IWebBrowser2* p) {
-    return AddRefObject(OUTER(p, browser));
-}
-ULONG STDMETHODCALLTYPE BrRelease(IWebBrowser2* p) {
-    return ReleaseObject(OUTER(p, browser));
-}
+FAKE_UNKNOWN(Br, IWebBrowser2, browser)
 HRESULT STDMETHODCALLTYPE BrPutMenuBar(IWebBrowser2*, VARIANT_BOOL v) {
     g_log.calls.push_back(L"MenuBar=" + std::to_wstring(v));
     return S_OK;
@@ -164,15 +168,7 @@ HRESULT STDMETHODCALLTYPE BrGetDocument(IWebBrowser2*, IDispatch** document) {
 }
 
 // IOleObject
-HRESULT STDMETHODCALLTYPE OoQuery(IOleObject* p, REFIID iid, void** out) {
-    return QueryObject(OUTER(p, oleObject), iid, out);
-}
-ULONG STDMETHODCALLTYPE OoAddRef(IOleObject* p) {
-    return AddRefObject(OUTER(p, oleObject));
-}
-ULONG STDMETHODCALLTYPE OoRelease(IOleObject* p) {
-    return ReleaseObject(OUTER(p, oleObject));
-}
+FAKE_UNKNOWN(Oo, IOleObject, oleObject)
 HRESULT STDMETHODCALLTYPE OoSetClientSite(IOleObject* p, IOleClientSite* site) {
     tagFakeBrowser* self = OUTER(p, oleObject);
     if (site) IOleClientSite_AddRef(site);
@@ -193,44 +189,20 @@ HRESULT STDMETHODCALLTYPE OoDoVerb(IOleObject*, LONG verb, MSG*, IOleClientSite*
 }
 
 // IOleWindow
-HRESULT STDMETHODCALLTYPE OwQuery(IOleWindow* p, REFIID iid, void** out) {
-    return QueryObject(OUTER(p, oleWindow), iid, out);
-}
-ULONG STDMETHODCALLTYPE OwAddRef(IOleWindow* p) {
-    return AddRefObject(OUTER(p, oleWindow));
-}
-ULONG STDMETHODCALLTYPE OwRelease(IOleWindow* p) {
-    return ReleaseObject(OUTER(p, oleWindow));
-}
+FAKE_UNKNOWN(Ow, IOleWindow, oleWindow)
 HRESULT STDMETHODCALLTYPE OwGetWindow(IOleWindow*, HWND* window) {
     *window = g_log.window;
     return S_OK;
 }
 
 // IOleInPlaceActiveObject
-HRESULT STDMETHODCALLTYPE AoQuery(IOleInPlaceActiveObject* p, REFIID iid, void** out) {
-    return QueryObject(OUTER(p, activeObject), iid, out);
-}
-ULONG STDMETHODCALLTYPE AoAddRef(IOleInPlaceActiveObject* p) {
-    return AddRefObject(OUTER(p, activeObject));
-}
-ULONG STDMETHODCALLTYPE AoRelease(IOleInPlaceActiveObject* p) {
-    return ReleaseObject(OUTER(p, activeObject));
-}
+FAKE_UNKNOWN(Ao, IOleInPlaceActiveObject, activeObject)
 HRESULT STDMETHODCALLTYPE AoTranslateAccelerator(IOleInPlaceActiveObject*, MSG*) {
     return S_FALSE;
 }
 
 // IConnectionPointContainer and IConnectionPoint
-HRESULT STDMETHODCALLTYPE CcQuery(IConnectionPointContainer* p, REFIID iid, void** out) {
-    return QueryObject(OUTER(p, container), iid, out);
-}
-ULONG STDMETHODCALLTYPE CcAddRef(IConnectionPointContainer* p) {
-    return AddRefObject(OUTER(p, container));
-}
-ULONG STDMETHODCALLTYPE CcRelease(IConnectionPointContainer* p) {
-    return ReleaseObject(OUTER(p, container));
-}
+FAKE_UNKNOWN(Cc, IConnectionPointContainer, container)
 HRESULT STDMETHODCALLTYPE CcFind(IConnectionPointContainer* p, REFIID iid, IConnectionPoint** point) {
     *point = nullptr;
     if (g_log.failFindConnectionPoint || !IsEqualIID(iid, DIID_DWebBrowserEvents2))
@@ -240,15 +212,7 @@ HRESULT STDMETHODCALLTYPE CcFind(IConnectionPointContainer* p, REFIID iid, IConn
     AddRefObject(self);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE CpQuery(IConnectionPoint* p, REFIID iid, void** out) {
-    return QueryObject(OUTER(p, point), iid, out);
-}
-ULONG STDMETHODCALLTYPE CpAddRef(IConnectionPoint* p) {
-    return AddRefObject(OUTER(p, point));
-}
-ULONG STDMETHODCALLTYPE CpRelease(IConnectionPoint* p) {
-    return ReleaseObject(OUTER(p, point));
-}
+FAKE_UNKNOWN(Cp, IConnectionPoint, point)
 HRESULT STDMETHODCALLTYPE CpAdvise(IConnectionPoint* p, IUnknown* sink, DWORD* cookie) {
     tagFakeBrowser* self = OUTER(p, point);
     IDispatch* dispatch = nullptr;

@@ -187,9 +187,7 @@ std::vector<BYTE> ExpectedBlock(const std::wstring& url, const std::vector<BYTE>
     return bytes;
 }
 
-namespace {
-
-std::vector<DWORD> ReadBitmap(HDC source, int x, int y, int width, int height) {
+BITMAPINFO TopDownDib32(int width, int height) {
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     info.bmiHeader.biWidth = width;
@@ -197,6 +195,13 @@ std::vector<DWORD> ReadBitmap(HDC source, int x, int y, int width, int height) {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
+    return info;
+}
+
+namespace {
+
+std::vector<DWORD> ReadBitmap(HDC source, int x, int y, int width, int height) {
+    BITMAPINFO info = TopDownDib32(width, height);
     void* bits = nullptr;
     HBITMAP dib = CreateDIBSection(source, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HDC memory = CreateCompatibleDC(source);

@@ -80,6 +80,9 @@ private:
 // The block layout: size field, URL with its zero, post data.
 std::vector<BYTE> ExpectedBlock(const std::wstring& url, const std::vector<BYTE>& post);
 
+// Header of a 32-bit top-down DIB.
+BITMAPINFO TopDownDib32(int width, int height);
+
 // The window's client area as 0x00RRGGBB pixels, rows top-down, after a
 // synchronous repaint.
 std::vector<DWORD> CaptureClient(HWND window, int width, int height);

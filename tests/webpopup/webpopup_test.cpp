@@ -335,12 +335,7 @@ TEST_F(CWebWndTest, SiteSlotsReportTheWindowAndStripTheBrowserUi) {
 class CTestBitmap {
 public:
     CTestBitmap(int width, int height, const std::function<DWORD(int, int)>& pixel) {
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
+        BITMAPINFO info = TopDownDib32(width, height);
         void* bits = nullptr;
         dc_ = CreateCompatibleDC(nullptr);
         bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
