@@ -125,11 +125,19 @@ TEST_F(CPopupProcessTest, BrowserAreaArgumentsSizeTheWindow) {
         wchar_t title[64] = L"poison";
         GetWindowTextW(popup, title, 64);
         EXPECT_STREQ(L"Vistrel", title);
+        // The control creates its window before the pop-up moves it into
+        // the browser area: wait for it to arrive there.
         HWND browser = nullptr;
-        PumpUntil([&] { return (browser = GetWindow(popup, GW_CHILD)) != nullptr; }, kStartMs);
-        ASSERT_NE(nullptr, browser) << "no browser window in the pop-up";
         RECT area = {};
-        GetWindowRect(browser, &area);
+        PumpUntil(
+            [&] {
+                browser = GetWindow(popup, GW_CHILD);
+                if (!browser || !GetWindowRect(browser, &area)) return false;
+                return area.left == rect.left + 5 && area.top == rect.top + 32 &&
+                       area.right - area.left == c.areaWidth && area.bottom - area.top == c.areaHeight;
+            },
+            kStartMs);
+        ASSERT_NE(nullptr, browser) << "no browser window in the pop-up";
         EXPECT_EQ(c.areaWidth, area.right - area.left);
         EXPECT_EQ(c.areaHeight, area.bottom - area.top);
         EXPECT_EQ(rect.left + 5, area.left);

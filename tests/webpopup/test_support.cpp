@@ -128,7 +128,13 @@ std::wstring PopupParentPath() {
 
 HWND WaitForPopup(DWORD ms) {
     HWND found = nullptr;
-    PumpUntil([&found] { return (found = FindWindowW(kVistrelClassName, nullptr)) != nullptr; }, ms);
+    // Shown only once the window is wired to its object and fully set up.
+    PumpUntil(
+        [&found] {
+            found = FindWindowW(kVistrelClassName, nullptr);
+            return found && IsWindowVisible(found);
+        },
+        ms);
     return found;
 }
 

@@ -48,7 +48,7 @@ private:
 
 std::wstring VistrelPath();
 std::wstring PopupParentPath();
-// Waits (pumping) for a top-level pop-up window; null on timeout.
+// Waits (pumping) for a shown top-level pop-up window; null on timeout.
 HWND WaitForPopup(DWORD ms);
 
 // A hidden top-level window of the test process that answers
