@@ -139,6 +139,8 @@ private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static void OnTimerTick();
     static void DispatchSocketEvent(WPARAM wParam, LPARAM lParam);
+    // Ends a connection whose packet stream is broken: OnClose(WSAECONNABORTED).
+    void AbortStream();
 
     // Position in the process-wide registry walked by the timer.
     std::list<CClientSocket*>::iterator registryEntry;
