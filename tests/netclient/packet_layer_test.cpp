@@ -162,32 +162,27 @@ TEST(PacketLayer, SubstitutionMapsEveryByteToADistinctByte) {
     EXPECT_EQ(all, substituted) << "the substitution table is not a permutation";
 }
 
-struct BadPacketCase {
-    const char* name;
-    uint8_t flags;
-    uint16_t length;
-    uint8_t headerLength;
-};
-
-class DecodeRefuses : public testing::TestWithParam<BadPacketCase> {};
-
-TEST_P(DecodeRefuses, MalformedPacket) {
-    const BadPacketCase& c = GetParam();
-    CPacketBuffer packet(c.flags, std::string(40, 'p'));
-    packet.Header()->length = c.length;
-    packet.Header()->headerLength = c.headerLength;
-    CClientSocket codec;
-    EXPECT_EQ(PACKET_DECODE_FAILED, codec.DecodePacket(packet.Header()));
+TEST(PacketLayer, MalformedPacketsFailToDecode) {
+    const struct {
+        const char* name;
+        uint8_t flags;
+        uint16_t length;
+        uint8_t headerLength;
+    } cases[] = {
+        {"header length beyond the length", 0x42, 20, 24},
+        {"own header length inside the header", 0xC2, 20, 4},
+        {"length below the header", 0x42, 5, 8},
+        {"compressed payload that is not zlib", 0x48, 48, 8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CPacketBuffer packet(c.flags, std::string(40, 'p'));
+        packet.Header()->length = c.length;
+        packet.Header()->headerLength = c.headerLength;
+        CClientSocket codec;
+        EXPECT_EQ(PACKET_DECODE_FAILED, codec.DecodePacket(packet.Header()));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Layouts, DecodeRefuses,
-                         testing::Values(BadPacketCase{"HeaderLengthBeyondLength", 0x42, 20, 24},
-                                         BadPacketCase{"HeaderLengthInsideHeader", 0xC2, 20, 4},
-                                         BadPacketCase{"LengthBelowHeader", 0x42, 5, 8},
-                                         BadPacketCase{"CompressedPayloadNotZlib", 0x48, 48, 8}),
-                         [](const testing::TestParamInfo<BadPacketCase>& info) {
-                             return std::string(info.param.name);
-                         });
 
 TEST(PacketLayer, PayloadDecompressingBeyondTheLargestPacketFailsToDecode) {
     // 8185 bytes decompressed make a packet of 8193 bytes: one too many.
