@@ -273,18 +273,20 @@ TEST_F(ClientSocketTest, ConnectReachesConnectedStateAndCarriesData) {
 
     const std::string down = Packet(7, PACKET_FLAG_RAW, "to the client");
     ASSERT_TRUE(server.Send(down));
-    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs)) << "sink saw: " << sink.log;
     EXPECT_EQ(down, sink.packets[0]);
     const std::string up = Encoded(Packet(8, PACKET_FLAG_SCRAMBLED, "to the server"));
     ASSERT_EQ(static_cast<int>(up.size()),
               send(client.GetSocket(), up.data(), static_cast<int>(up.size()), 0));
-    ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= up.size(); }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= up.size(); }, kWaitMs))
+        << "server received " << server.ReceivedSize() << " bytes";
     EXPECT_EQ(up, server.Received().substr(0, up.size()));
 
     client.Close();
     EXPECT_EQ(CClientSocket::STATE_NONE, client.GetState());
     EXPECT_EQ(INVALID_SOCKET, client.GetSocket());
-    EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed(); }, kWaitMs));
+    EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed(); }, kWaitMs))
+        << "client state " << client.GetState();
     EXPECT_EQ(0, sink.closes) << "Close is the owner's own act, not an event";
 }
 
@@ -302,7 +304,7 @@ TEST_F(ClientSocketTest, RefusedPortReportsConnectFailureWithItsError) {
     CProbeSocket client(&sink);
     ASSERT_TRUE(client.Create());
     if (client.Connect(ntohs(address.sin_port), kLoopback)) {
-        ASSERT_TRUE(PumpUntil([&] { return sink.connects > 0; }, kWaitMs));
+        ASSERT_TRUE(PumpUntil([&] { return sink.connects > 0; }, kWaitMs)) << "sink saw: " << sink.log;
         EXPECT_FALSE(sink.connectSuccess);
         EXPECT_EQ(static_cast<DWORD>(WSAECONNREFUSED), sink.connectError);
         EXPECT_EQ(CClientSocket::STATE_CONNECT_FAILED, client.GetState());
@@ -331,7 +333,8 @@ TEST_F(ClientSocketTest, HostNamesThatCannotBeUsedNeverConnect) {
         CProbeSocket client(&caseSink);
         ASSERT_TRUE(client.Create());
         if (client.Connect(server.Port(), c.host.c_str())) {
-            ASSERT_TRUE(PumpUntil([&] { return caseSink.connects > 0; }, kWaitMs));
+            ASSERT_TRUE(PumpUntil([&] { return caseSink.connects > 0; }, kWaitMs))
+                << "sink saw: " << caseSink.log;
             EXPECT_FALSE(caseSink.connectSuccess);
         } else {
             EXPECT_EQ(CClientSocket::STATE_CREATED, client.GetState());
@@ -347,7 +350,7 @@ TEST_F(ClientSocketTest, HostNameOf31CharactersStillConnects) {
     CProbeSocket client(&sink);
     ASSERT_TRUE(client.Create());
     ASSERT_TRUE(client.Connect(server.Port(), padded31.c_str()));
-    EXPECT_TRUE(PumpUntil([&] { return sink.connects > 0; }, kWaitMs));
+    EXPECT_TRUE(PumpUntil([&] { return sink.connects > 0; }, kWaitMs)) << "sink saw: " << sink.log;
     EXPECT_TRUE(sink.connectSuccess);
 }
 
@@ -379,7 +382,8 @@ TEST_F(ClientSocketTest, PacketSplitAtAnyOffsetIsDeliveredOnceComplete) {
         ASSERT_TRUE(PumpUntil([&] { return client.Buffered() == split; }, kWaitMs)) << client.Buffered();
         EXPECT_EQ(delivered, sink.packets.size()) << "delivered from " << split << " bytes";
         ASSERT_TRUE(server.Send(wire.substr(split)));
-        ASSERT_TRUE(PumpUntil([&] { return sink.packets.size() == delivered + 1; }, kWaitMs));
+        ASSERT_TRUE(PumpUntil([&] { return sink.packets.size() == delivered + 1; }, kWaitMs))
+            << "sink saw: " << sink.log;
         EXPECT_EQ(8 + text.size(), sink.packets.back().size());
         EXPECT_EQ(text, PayloadOf(sink.packets.back()));
         EXPECT_EQ(0u, client.Buffered());
@@ -409,7 +413,7 @@ TEST_F(ClientSocketTest, EncodedPacketIsDecodedBeforeDelivery) {
     const std::string wire = Encoded(Packet(21, 0x0E, text));
     ASSERT_LT(wire.size(), 1000u);
     ASSERT_TRUE(server.Send(wire));
-    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs)) << "sink saw: " << sink.log;
     const std::string& got = sink.packets[0];
     EXPECT_EQ(8 + text.size(), LengthOf(got));
     EXPECT_EQ(0x0E, static_cast<uint8_t>(got[5]));
@@ -444,7 +448,7 @@ TEST_F(ClientSocketTest, InvalidPacketsEndTheConnectionWithoutDelivery) {
         CProbeSocket client(&caseSink);
         ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
         ASSERT_TRUE(server.Send(valid + c.bytes + valid));
-        ASSERT_TRUE(PumpUntil([&] { return caseSink.closes > 0; }, kWaitMs));
+        ASSERT_TRUE(PumpUntil([&] { return caseSink.closes > 0; }, kWaitMs)) << "sink saw: " << caseSink.log;
         EXPECT_EQ(WSAECONNABORTED, caseSink.closeError);
         EXPECT_EQ(CClientSocket::STATE_CLOSED, client.GetState());
         ASSERT_EQ(1u, caseSink.packets.size()) << "only the packet before the bad one";
@@ -481,7 +485,7 @@ TEST_F(ClientSocketTest, PeerCloseIsReportedOnceAfterTheDataBeforeIt) {
     const std::string last = Packet(4, PACKET_FLAG_RAW, "last words");
     ASSERT_TRUE(server.Send(last));
     server.CloseConnection();
-    ASSERT_TRUE(PumpUntil([&] { return sink.closes > 0; }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return sink.closes > 0; }, kWaitMs)) << "sink saw: " << sink.log;
     PumpFor(300);
     EXPECT_EQ("connect;packet;close;", sink.log);
     EXPECT_EQ(0, sink.closeError);
@@ -497,13 +501,13 @@ TEST_F(ClientSocketTest, ReadNotificationWithNothingToReadIsNotAClose) {
     const int reads = client.reads;
     ASSERT_TRUE(PostMessageW(HiddenWindow(), WM_SOCKET_EVENT, static_cast<WPARAM>(client.GetSocket()),
                              WSAMAKESELECTREPLY(FD_READ, 0)));
-    ASSERT_TRUE(PumpUntil([&] { return client.reads > reads; }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return client.reads > reads; }, kWaitMs)) << "reads " << client.reads;
     PumpFor(100);
     EXPECT_EQ(0, sink.closes);
     EXPECT_EQ(CClientSocket::STATE_CONNECTED, client.GetState());
     const std::string after = Packet(6, PACKET_FLAG_RAW, "still reading");
     ASSERT_TRUE(server.Send(after));
-    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs)) << "sink saw: " << sink.log;
     EXPECT_EQ(after, sink.packets[0]);
 }
 
@@ -513,11 +517,12 @@ TEST_F(ClientSocketTest, CloseFromInsideTheSinkStopsFurtherDelivery) {
     sink.onPacket = [](CClientSocket* socket) { socket->Close(); };
     ASSERT_NO_FATAL_FAILURE(
         SendAtOnce(client, Packet(1, PACKET_FLAG_RAW, "one") + Packet(2, PACKET_FLAG_RAW, "two")));
-    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs)) << "sink saw: " << sink.log;
     PumpFor(200);
     EXPECT_EQ(1u, sink.packets.size());
     EXPECT_EQ(CClientSocket::STATE_NONE, client.GetState());
-    EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed(); }, kWaitMs));
+    EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed(); }, kWaitMs))
+        << "client state " << client.GetState();
 }
 
 TEST_F(ClientSocketTest, NewConnectionDoesNotSeeBytesLeftFromTheOldOne) {
@@ -525,12 +530,13 @@ TEST_F(ClientSocketTest, NewConnectionDoesNotSeeBytesLeftFromTheOldOne) {
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const std::string stale = Packet(1, PACKET_FLAG_RAW, "never completed");
     ASSERT_TRUE(server.Send(stale.substr(0, 5)));
-    ASSERT_TRUE(PumpUntil([&] { return client.Buffered() == 5; }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return client.Buffered() == 5; }, kWaitMs))
+        << "buffered " << client.Buffered();
     client.Close();
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const std::string fresh = Packet(2, PACKET_FLAG_RAW, "new connection");
     ASSERT_TRUE(server.Send(fresh));
-    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs)) << "sink saw: " << sink.log;
     EXPECT_EQ(fresh, sink.packets[0]);
 }
 
@@ -538,7 +544,8 @@ TEST_F(ClientSocketTest, PingEchoSetsRoundTripTimeAndIsNotDelivered) {
     CProbeSocket client(&sink);
     const DWORD before = GetTickCount();
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
-    ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= 16; }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= 16; }, kWaitMs))
+        << "server received " << server.ReceivedSize() << " bytes";
     std::string ping = server.Received().substr(0, 16);
     EXPECT_EQ(16, LengthOf(ping));
     EXPECT_EQ(-1, reinterpret_cast<const PacketHeader*>(ping.data())->type);
@@ -552,7 +559,8 @@ TEST_F(ClientSocketTest, PingEchoSetsRoundTripTimeAndIsNotDelivered) {
     const uint32_t earlier = sentAt - 5000;
     std::memcpy(&ping[8], &earlier, 4);
     ASSERT_TRUE(server.Send(ping));
-    ASSERT_TRUE(PumpUntil([&] { return client.GetRoundTripTime() != 0; }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return client.GetRoundTripTime() != 0; }, kWaitMs))
+        << "round trip " << client.GetRoundTripTime();
     const uint32_t roundTrip = client.GetRoundTripTime();
     EXPECT_GE(roundTrip, 5000u);
     EXPECT_LT(roundTrip, 5000u + 2 * kWaitMs);
@@ -560,7 +568,8 @@ TEST_F(ClientSocketTest, PingEchoSetsRoundTripTimeAndIsNotDelivered) {
 
     // Later pings carry the measured time.
     const size_t seen = server.ReceivedSize();
-    ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= seen + 16; }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= seen + 16; }, kWaitMs))
+        << "server received " << server.ReceivedSize() << " bytes";
     const std::string received = server.Received();
     EXPECT_EQ(roundTrip, U32At(received, received.size() / 16 * 16 - 4));
 }
@@ -570,15 +579,17 @@ TEST_F(ClientSocketTest, NoPingIsSentBeforeTheConnectionIsEstablished) {
     client.HoldConnect();
     ASSERT_TRUE(client.Create());
     ASSERT_TRUE(client.Connect(server.Port(), kLoopback));
-    ASSERT_TRUE(PumpUntil([&] { return client.ConnectHeld(); }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return client.ConnectHeld(); }, kWaitMs)) << "state " << client.GetState();
     const int timers = client.timers;
-    ASSERT_TRUE(PumpUntil([&] { return client.timers >= timers + 2; }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return client.timers >= timers + 2; }, kWaitMs))
+        << "timer calls " << client.timers;
     EXPECT_EQ(CClientSocket::STATE_CONNECTING, client.GetState());
     EXPECT_EQ(0u, server.ReceivedSize());
 
     client.ReleaseConnect();
     EXPECT_EQ(CClientSocket::STATE_CONNECTED, client.GetState());
-    EXPECT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= 16; }, kWaitMs));
+    EXPECT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= 16; }, kWaitMs))
+        << "server received " << server.ReceivedSize() << " bytes";
 }
 
 TEST(ClientSocketWindow, SocketsShareOneWindowThatGoesWithTheLastOfThem) {
@@ -597,7 +608,8 @@ TEST(ClientSocketWindow, SocketsShareOneWindowThatGoesWithTheLastOfThem) {
     EXPECT_EQ(1u, HiddenWindows().size());
 
     // Both sockets are walked by the one timer.
-    ASSERT_TRUE(PumpUntil([&] { return first->timers > 0 && second->timers > 0; }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return first->timers > 0 && second->timers > 0; }, kWaitMs))
+        << "timer calls " << first->timers << ", " << second->timers;
 
     first.reset();
     EXPECT_TRUE(IsWindow(window));
@@ -618,7 +630,7 @@ TEST(ClientSocketWindow, ObjectDestroyedDuringTheTimerWalkIsNotCalled) {
     int secondTimers = 0;
     second->onTimer = [&] { ++secondTimers; };
     first->onTimer = [&] { second.reset(); };
-    ASSERT_TRUE(PumpUntil([&] { return third->timers >= 2; }, kWaitMs));
+    ASSERT_TRUE(PumpUntil([&] { return third->timers >= 2; }, kWaitMs)) << "timer calls " << third->timers;
     EXPECT_EQ(nullptr, second);
     EXPECT_EQ(0, secondTimers);
 }
@@ -631,7 +643,8 @@ TEST_F(ClientSocketTest, CloseSocketRunsLaterFromTheMessageLoopOrTheLastDestruct
     const SOCKET closed = client.GetSocket();
     client.Close();
     EXPECT_TRUE(IsOpenSocket(closed)) << "closed inside Close";
-    EXPECT_TRUE(PumpUntil([&] { return !IsOpenSocket(closed); }, kWaitMs));
+    EXPECT_TRUE(PumpUntil([&] { return !IsOpenSocket(closed); }, kWaitMs))
+        << "the deferred closesocket never ran";
 
     const SOCKET last = keeper->GetSocket();
     keeper->Close();
