@@ -224,16 +224,18 @@ class ClientSocketTest : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.Start()); }
 
-    void ConnectToServer(CProbeSocket& client) {
+    void ConnectToServer(CProbeSocket& client) { ConnectTo(client, server); }
+
+    static void ConnectTo(CProbeSocket& client, CLoopbackServer& to) {
         ASSERT_TRUE(client.Create());
-        const int accepted = server.Connections();
-        ASSERT_TRUE(client.Connect(server.Port(), kLoopback));
+        const int accepted = to.Connections();
+        ASSERT_TRUE(client.Connect(to.Port(), kLoopback));
         ASSERT_TRUE(PumpUntil(
             [&] {
-                return client.GetState() == CClientSocket::STATE_CONNECTED && server.Connections() > accepted;
+                return client.GetState() == CClientSocket::STATE_CONNECTED && to.Connections() > accepted;
             },
             kWaitMs))
-            << "state " << client.GetState() << ", accepted " << server.Connections();
+            << "state " << client.GetState() << ", accepted " << to.Connections();
     }
 
     // Sends `bytes` and waits until the client's kernel holds all of them.
@@ -541,36 +543,40 @@ TEST_F(ClientSocketTest, NewConnectionDoesNotSeeBytesLeftFromTheOldOne) {
 }
 
 TEST_F(ClientSocketTest, PingEchoSetsRoundTripTimeAndIsNotDelivered) {
+    // Echoes the first ping as if it had been sent five seconds earlier.
+    CLoopbackServer echoServer;
+    ASSERT_TRUE(
+        echoServer.Start([echoed = false](CLoopbackServer& self, int, const std::string& received) mutable {
+            if (echoed || received.size() < 16) return;
+            std::string echo = received.substr(0, 16);
+            const uint32_t earlier = U32At(echo, 8) - 5000;
+            std::memcpy(&echo[8], &earlier, 4);
+            echoed = self.Send(echo);
+        }));
     CProbeSocket client(&sink);
     const DWORD before = GetTickCount();
-    ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
-    ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= 16; }, kWaitMs))
-        << "server received " << server.ReceivedSize() << " bytes";
-    std::string ping = server.Received().substr(0, 16);
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(client, echoServer));
+    ASSERT_TRUE(PumpUntil([&] { return client.GetRoundTripTime() != 0; }, kWaitMs))
+        << "server received " << echoServer.ReceivedSize() << " bytes";
+    const uint32_t roundTrip = client.GetRoundTripTime();
+    EXPECT_GE(roundTrip, 5000u);
+    EXPECT_LT(roundTrip, 5000u + 2 * kWaitMs);
+    EXPECT_TRUE(sink.packets.empty()) << "the echo reached the sink";
+
+    const std::string ping = echoServer.Received().substr(0, 16);
     EXPECT_EQ(16, LengthOf(ping));
     EXPECT_EQ(-1, reinterpret_cast<const PacketHeader*>(ping.data())->type);
     EXPECT_EQ(PACKET_FLAG_ENCODED, static_cast<uint8_t>(ping[5]));
     EXPECT_EQ(8, ping[7]);
     const uint32_t sentAt = U32At(ping, 8);
     EXPECT_LE(sentAt - before, GetTickCount() - before) << "ping time stamp " << sentAt;
-    EXPECT_EQ(0u, U32At(ping, 12));
-
-    // Echo it as if it had been sent five seconds earlier.
-    const uint32_t earlier = sentAt - 5000;
-    std::memcpy(&ping[8], &earlier, 4);
-    ASSERT_TRUE(server.Send(ping));
-    ASSERT_TRUE(PumpUntil([&] { return client.GetRoundTripTime() != 0; }, kWaitMs))
-        << "round trip " << client.GetRoundTripTime();
-    const uint32_t roundTrip = client.GetRoundTripTime();
-    EXPECT_GE(roundTrip, 5000u);
-    EXPECT_LT(roundTrip, 5000u + 2 * kWaitMs);
-    EXPECT_TRUE(sink.packets.empty()) << "the echo reached the sink";
+    EXPECT_EQ(0u, U32At(ping, 12)) << "the first ping carries no measurement";
 
     // Later pings carry the measured time.
-    const size_t seen = server.ReceivedSize();
-    ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= seen + 16; }, kWaitMs))
-        << "server received " << server.ReceivedSize() << " bytes";
-    const std::string received = server.Received();
+    const size_t seen = echoServer.ReceivedSize();
+    ASSERT_TRUE(PumpUntil([&] { return echoServer.ReceivedSize() >= seen + 16; }, kWaitMs))
+        << "server received " << echoServer.ReceivedSize() << " bytes";
+    const std::string received = echoServer.Received();
     EXPECT_EQ(roundTrip, U32At(received, received.size() / 16 * 16 - 4));
 }
 

@@ -76,11 +76,6 @@ bool CLoopbackServer::PeerClosed() const {
     return peerClosed_;
 }
 
-bool CLoopbackServer::SendQueueEmpty() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return outgoing_.empty();
-}
-
 // Only this thread opens, closes, reads and writes the sockets; the other
 // operations just queue work under the lock.
 void CLoopbackServer::Run() {

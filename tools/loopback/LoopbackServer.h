@@ -53,7 +53,6 @@ public:
     std::string Received() const;  // everything the current connection received
     size_t ReceivedSize() const;
     bool PeerClosed() const;  // the client ended the current connection
-    bool SendQueueEmpty() const;
 
 private:
     void Run();
