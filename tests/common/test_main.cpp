@@ -45,6 +45,16 @@ class CLeakListener : public testing::EmptyTestEventListener {
     }
 };
 
+// GoogleTest makes the main thread's trace stack and failure reporter on the
+// first SCOPED_TRACE and ASSERT_NO_FATAL_FAILURE and keeps them until exit:
+// make them before the first test counts heap blocks.
+class CWarmUpEnvironment : public testing::Environment {
+    void SetUp() override {
+        SCOPED_TRACE("warm-up");
+        ASSERT_NO_FATAL_FAILURE(SUCCEED());
+    }
+};
+
 }  // namespace
 
 void* operator new(std::size_t size) {
@@ -143,5 +153,6 @@ int main(int argc, char** argv) {
     testing::TestEventListener* printer = listeners.Release(listeners.default_result_printer());
     listeners.Append(new CLeakListener);
     listeners.Append(printer);
+    testing::AddGlobalTestEnvironment(new CWarmUpEnvironment);
     return RUN_ALL_TESTS();
 }
