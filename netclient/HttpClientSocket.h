@@ -117,6 +117,10 @@ private:
     bool isPost;
     bool gzip;
 
+    // Received bytes not yet handled: the first inboxLength of inbox (which
+    // replaces the base class's receive block for HTTP).
+    std::vector<char> inbox;
+    uint32_t inboxLength = 0;
     // Chunked coding: bytes of the current chunk still to come, its closing
     // CR LF included; 0 between chunks.
     uint64_t chunkLeft = 0;
