@@ -219,9 +219,9 @@ bool CHttpClientSocket::StartRequest(const char* data, uint32_t dataLength, cons
     status = 0;
 
     if (!active && socket != INVALID_SOCKET && state == STATE_CONNECTED && keepAlive && !targetChanged) {
-        if (SendRequest()) return true;
-        // The kept connection is gone; nothing of the request went out, so
-        // it is sent on a new one.
+        if (SendRequest() == 0 || outgoingSent != 0) return true;
+        // The kept connection is gone and not a byte of the request went
+        // out, so it goes out on a new connection instead.
     }
     Close();
     if (inbox.empty()) {
@@ -243,10 +243,12 @@ void CHttpClientSocket::OnConnect(bool success) {
         if (sink) sink->OnHttpError(this, L"连接到服务器失败");
         return;
     }
-    if (!SendRequest()) OnClose(WSAGetLastError());
+    if (const int error = SendRequest()) OnClose(error);
 }
 
-bool CHttpClientSocket::SendRequest() {
+// Sends the request head (and a POST body); 0, or the socket error that
+// ended the sending.
+int CHttpClientSocket::SendRequest() {
     lastReportTick = GetTickCount();
     bytesSinceReport = 0;
     active = true;
@@ -257,12 +259,13 @@ bool CHttpClientSocket::SendRequest() {
     body.clear();
 
     std::wstring head;
+    // A POST sends its query in front of the post data, with no separator.
+    std::string content;
     if (isPost) {
         const size_t query = path.find(L'?', 1);
         if (query != std::wstring::npos) {
             head = L"POST " + path.substr(0, query);
-            const std::string moved = ToUtf8(path.substr(query + 1));
-            postData.insert(postData.begin(), moved.begin(), moved.end());
+            content = ToUtf8(path.substr(query + 1));
         } else {
             head = L"POST " + path;
         }
@@ -273,35 +276,38 @@ bool CHttpClientSocket::SendRequest() {
             L"\r\nAccept-Language: zh-cn,en-us,en\r\nAccept-Encoding: gzip,deflate\r\nAccept-Charset: *\r\n"
             L"Client: uxClient\r\nConnection: keep-alive\r\n";
     if (isPost) {
+        content.append(postData.begin(), postData.end());
         wchar_t length[40];
-        swprintf(length, 40, L"Content-Length:%u\r\n\r\n", static_cast<unsigned>(postData.size()));
+        swprintf(length, 40, L"Content-Length:%u\r\n\r\n", static_cast<unsigned>(content.size()));
         head += length;
     } else {
         head += L"\r\n";
     }
-    outgoing = ToUtf8(head);
-    if (isPost) outgoing.append(postData.begin(), postData.end());
+    outgoing = ToUtf8(head) + content;
     outgoingSent = 0;
     return FlushSend();
 }
 
-// Sends what the socket takes now; the rest waits for FD_WRITE. False on a
-// failure other than WSAEWOULDBLOCK.
-bool CHttpClientSocket::FlushSend() {
+// Sends what the socket takes now; the rest waits for FD_WRITE. 0, or the
+// error of a failure other than WSAEWOULDBLOCK.
+int CHttpClientSocket::FlushSend() {
     while (outgoingSent < outgoing.size()) {
         const int n = ::send(socket, outgoing.data() + outgoingSent,
                              static_cast<int>(std::min<size_t>(outgoing.size() - outgoingSent, INT_MAX)), 0);
-        if (n == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK;
+        if (n == SOCKET_ERROR) {
+            const int error = WSAGetLastError();
+            return error == WSAEWOULDBLOCK ? 0 : error;
+        }
         outgoingSent += n;
     }
     outgoing.clear();
     outgoingSent = 0;
-    return true;
+    return 0;
 }
 
 void CHttpClientSocket::OnWrite(int error) {
     if (error != 0 || outgoing.empty() || socket == INVALID_SOCKET) return;
-    if (!FlushSend()) OnClose(WSAGetLastError());
+    if (const int failure = FlushSend()) OnClose(failure);
 }
 
 void CHttpClientSocket::OnRead(int error) {

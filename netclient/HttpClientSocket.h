@@ -79,8 +79,8 @@ private:
 
     bool StartRequest(const char* postData, uint32_t postLength, const std::wstring& url,
                       const std::wstring& newSavePath, const std::wstring& newExtraHeaders, bool post);
-    bool SendRequest();
-    bool FlushSend();
+    int SendRequest();
+    int FlushSend();
     bool ReadSome(unsigned maxReads, int* closeError);
     void ProcessReceived();
     void ProcessChunked(uint32_t consumed);

@@ -377,7 +377,7 @@ TEST_F(HttpStatusTest, RedirectsAreFollowedAsTheirStatusAsks) {
         server.Enqueue(CResponse().Send(
             CResponse::Head(c.status, "Moved", c.locationLine + Length(5) + kKeep) + "moved"));
         server.Route("/target", CResponse::Ok("landed"));
-        ASSERT_TRUE(client->Request("d=1", 3, Url("/start"), L"", L"", c.isPost));
+        ASSERT_TRUE(client->Request("d=1", 3, Url("/start?q=1"), L"", L"", c.isPost));
         ASSERT_TRUE(WaitFinished(++n));
         EXPECT_EQ(Kind::Complete, sink.Last()->kind) << c.status << " " << Describe(sink.events);
         EXPECT_EQ("landed", Body()) << c.status;
@@ -385,6 +385,8 @@ TEST_F(HttpStatusTest, RedirectsAreFollowedAsTheirStatusAsks) {
         ASSERT_EQ(requests + 2, seen.size()) << c.status;
         EXPECT_EQ("/target", seen.back().target) << c.status;
         EXPECT_EQ(c.secondMethod, seen.back().method) << c.status;
+        EXPECT_EQ(c.isPost ? "q=1d=1" : "", seen[requests].body) << c.status;
+        EXPECT_EQ(c.secondMethod == "POST" ? "d=1" : "", seen.back().body) << c.status;
         EXPECT_EQ(c.connections, server.Connections() - before) << c.status;
     }
 }
