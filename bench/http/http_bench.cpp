@@ -21,7 +21,9 @@ public:
     void OnHttpComplete(CHttpClientSocket*) override { Finish(L"ok"); }
     void OnHttpError(CHttpClientSocket*, const wchar_t* message) override { Finish(message); }
     void OnHttpProgress(CHttpClientSocket*, uint64_t, uint64_t, double) override {}
-    void OnHttpClose(CHttpClientSocket*, int error) override { Finish(L"connection closed " + std::to_wstring(error)); }
+    void OnHttpClose(CHttpClientSocket*, int error) override {
+        Finish(L"connection closed " + std::to_wstring(error));
+    }
 
 private:
     void Finish(const std::wstring& text) {
@@ -63,8 +65,10 @@ int wmain(int argc, wchar_t** argv) {
     PROCESS_MEMORY_COUNTERS memory = {};
     memory.cb = sizeof(memory);
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory));
-    std::printf("bytes=%u seconds=%.3f mbps=%.1f peak_working_set_kb=%lu peak_private_kb=%lu result=%s\n", received,
-                seconds, received / seconds / 1048576.0, static_cast<unsigned long>(memory.PeakWorkingSetSize / 1024),
-                static_cast<unsigned long>(memory.PeakPagefileUsage / 1024), _ServerEngine::ToUtf8(sink.result).c_str());
+    std::printf("bytes=%u seconds=%.3f mbps=%.1f peak_working_set_kb=%lu peak_private_kb=%lu result=%s\n",
+                received, seconds, received / seconds / 1048576.0,
+                static_cast<unsigned long>(memory.PeakWorkingSetSize / 1024),
+                static_cast<unsigned long>(memory.PeakPagefileUsage / 1024),
+                _ServerEngine::ToUtf8(sink.result).c_str());
     return sink.result == L"ok" ? 0 : 1;
 }
