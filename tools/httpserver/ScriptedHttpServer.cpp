@@ -40,12 +40,11 @@ size_t RequestBodyLength(const std::string& head) {
     return std::strtoul(head.c_str() + at + 17, nullptr, 10);
 }
 
-const CResponse& NotFound() {
-    static const CResponse answer =
-        CResponse()
-            .Send(CResponse::Head(404, "Not Found", "Content-Length: 0\r\nConnection: close\r\n"))
-            .Close();
-    return answer;
+// Built per use: a static copy would outlive a test's heap accounting.
+CResponse NotFound() {
+    return CResponse()
+        .Send(CResponse::Head(404, "Not Found", "Content-Length: 0\r\nConnection: close\r\n"))
+        .Close();
 }
 
 }  // namespace
@@ -168,6 +167,11 @@ void CScriptedHttpServer::Enqueue(const CResponse& response) {
     queue_.push_back(response);
 }
 
+void CScriptedHttpServer::PauseBeforeReading(unsigned ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    readPauseMs_ = ms;
+}
+
 int CScriptedHttpServer::Connections() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return connections_;
@@ -219,6 +223,12 @@ void CScriptedHttpServer::AcceptLoop() {
 }
 
 void CScriptedHttpServer::Serve(SOCKET connection, int index) {
+    unsigned pause = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pause = readPauseMs_;
+    }
+    Pause(pause);
     std::string pending;
     for (;;) {
         tagRequest request;
@@ -318,18 +328,9 @@ bool CScriptedHttpServer::Play(SOCKET connection, const CResponse& response) {
                 }
                 break;
             }
-            case CResponse::tagStep::Kind::Delay: {
-                const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.ms);
-                while (std::chrono::steady_clock::now() < until) {
-                    {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        if (stopping_) break;
-                    }
-                    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-                        until - std::chrono::steady_clock::now(), std::chrono::milliseconds(kPollMs)));
-                }
+            case CResponse::tagStep::Kind::Delay:
+                Pause(step.ms);
                 break;
-            }
             case CResponse::tagStep::Kind::Close:
                 shutdown(connection, SD_SEND);
                 closesocket(connection);
@@ -337,6 +338,21 @@ bool CScriptedHttpServer::Play(SOCKET connection, const CResponse& response) {
         }
     }
     return true;
+}
+
+// Sleeps in short steps so that Stop() is not held up.
+void CScriptedHttpServer::Pause(unsigned ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) return;
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(until - now, std::chrono::milliseconds(kPollMs)));
+    }
 }
 
 }  // namespace kit_http

@@ -108,6 +108,10 @@ public:
     // Answers the next request that no route matches with `response`.
     void Enqueue(const CResponse& response);
 
+    // Each connection accepted from now on waits this long before it reads
+    // its first request (lets a client's send buffer fill up).
+    void PauseBeforeReading(unsigned ms);
+
     // Connections accepted so far.
     int Connections() const;
     // Connections that the client closed (or reset) so far.
@@ -123,6 +127,7 @@ private:
     void Serve(SOCKET connection, int index);
     bool ReadRequest(SOCKET connection, std::string& pending, tagRequest& request);
     bool Play(SOCKET connection, const CResponse& response);
+    void Pause(unsigned ms);
 
     SOCKET listener_ = INVALID_SOCKET;
     uint16_t port_ = 0;
@@ -135,6 +140,7 @@ private:
     std::map<std::string, CResponse> routes_;
     std::deque<CResponse> queue_;
     int answersInFlight_ = 0;
+    unsigned readPauseMs_ = 0;
     int connections_ = 0;
     int closedByClient_ = 0;
     std::vector<tagRequest> requests_;
