@@ -22,8 +22,9 @@ cp "$build/bin/UpdateProbe.exe" "$game/tools/after-update.exe"
 # Deterministic download files: a big one (several progress reports at the
 # server's 1 MB/s) and a small one.
 mkdir -p "$work/www/files/v3"
-yes 'sample game data block ' | head -c 3145728 >"$work/www/files/v2/data.pak"
-yes 'map tile ' | head -c 204800 >"$work/www/files/v3/map.dat"
+repeat() { head -c "$2" < <(yes "$1"); }  # yes ends by SIGPIPE, outside pipefail
+repeat 'sample game data block ' 3145728 >"$work/www/files/v2/data.pak"
+repeat 'map tile ' 204800 >"$work/www/files/v3/map.dat"
 size() { stat -c %s "$1"; }
 sed -e "s/@README_SIZE@/$(size "$work/www/files/v2/readme.txt")/" \
     -e "s/@PAK_SIZE@/$(size "$work/www/files/v2/data.pak")/" \
