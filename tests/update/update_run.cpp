@@ -81,6 +81,7 @@ LRESULT CALLBACK CLobbyWindow::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
     const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     tagLobbyEvent event;
     event.sender = reinterpret_cast<HWND>(wParam);
+    event.tick = GetTickCount();
     event.tag = data->dwData;
     event.hasData = data->lpData != nullptr;
     if (data->lpData) {
@@ -111,7 +112,7 @@ std::vector<tagProgress> CLobbyWindow::Progress() const {
         if (!e.hasData || e.Kind() != 3) continue;
         const std::vector<uint8_t> p = e.Payload();
         tagProgress r = {ReadAt<uint64_t>(p, 0), ReadAt<uint64_t>(p, 8), ReadAt<double>(p, 16),
-                         ReadAt<uint32_t>(p, 24)};
+                         ReadAt<uint32_t>(p, 24), e.tick};
         reports.push_back(r);
     }
     return reports;
@@ -146,13 +147,13 @@ CUpdateProcess::~CUpdateProcess() {
 }
 
 bool CUpdateProcess::Start(const std::wstring& arguments, const std::wstring& directory,
-                           const std::string& serverHost) {
+                           const std::string& serverHost, const std::wstring& programName) {
     SetEnvironmentVariableW(L"KIT_UPDATE_SERVER", std::wstring(serverHost.begin(), serverHost.end()).c_str());
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&m_pipe, &writeEnd, &inherit, 1 << 16)) return false;
     SetHandleInformation(m_pipe, HANDLE_FLAG_INHERIT, 0);
-    const std::wstring program = kit_test::ProgramDir() + L"\\UpdateTestHost.exe";
+    const std::wstring program = kit_test::ProgramDir() + L"\\" + programName;
     std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);

@@ -16,6 +16,7 @@ namespace update_test {
 // One WM_COPYDATA as the lobby received it.
 struct tagLobbyEvent {
     HWND sender = nullptr;
+    DWORD tick = 0;  // GetTickCount when it arrived
     ULONG_PTR tag = 0;
     bool hasData = false;  // false: link request or disconnect notice
     std::vector<uint8_t> bytes;
@@ -34,6 +35,7 @@ struct tagProgress {
     uint64_t total, done;
     double speed;
     uint32_t secondsLeft;
+    DWORD tick;  // when it arrived
 };
 
 // The lobby's window; answers link requests with `accept`.
@@ -74,9 +76,10 @@ public:
     CUpdateProcess(const CUpdateProcess&) = delete;
     CUpdateProcess& operator=(const CUpdateProcess&) = delete;
 
-    // Starts "<Update> <arguments>" in `directory` with KIT_UPDATE_SERVER set
-    // to `serverHost`.
-    bool Start(const std::wstring& arguments, const std::wstring& directory, const std::string& serverHost);
+    // Starts "<program> <arguments>" in `directory` with KIT_UPDATE_SERVER
+    // set to `serverHost`; the program is one of build/bin.
+    bool Start(const std::wstring& arguments, const std::wstring& directory, const std::string& serverHost,
+               const std::wstring& program = L"UpdateTestHost.exe");
     // Pumps messages and collects output until the child ends; false when it
     // is still running after `ms` (it is then ended with code 999).
     bool Wait(DWORD ms);
