@@ -1,6 +1,7 @@
 // Update.exe from the lobby's side: start, link, reports, exit codes.
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -228,6 +229,44 @@ TEST_F(UpdateEntryTest, LobbyProcessEndingEndsTheRunWithZero) {
     EXPECT_EQ(0u, update.ExitCode());
     EXPECT_EQ((std::vector<uint32_t>{0, 1, 2}), lobby.Kinds()) << "no status after the check started";
     EXPECT_EQ(Lines936({L"正在检查更新......"}), update.Output()) << From936(update.Output());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UpdateImageTest, ShippedUpdateIsAConsoleProgramThatRunsAsInvoker) {
+    const std::wstring path = kit_test::ProgramDir() + L"\\Update.exe";
+    const std::string image = ReadFile(path);
+    ASSERT_GT(image.size(), 0x40u);
+    uint32_t peOffset = 0;
+    std::memcpy(&peOffset, image.data() + 0x3C, 4);
+    ASSERT_LT(peOffset + 24 + 70, image.size());
+    uint16_t subsystem = 0;
+    // The optional header follows the 4-byte signature and the 20-byte file
+    // header; the subsystem field sits at offset 68 in it.
+    std::memcpy(&subsystem, image.data() + peOffset + 24 + 68, 2);
+    EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_CUI, subsystem);
+
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module);
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(nullptr, resource) << "no application manifest";
+    const char* data = static_cast<const char*>(LockResource(LoadResource(module, resource)));
+    const std::string manifest(data, SizeofResource(module, resource));
+    FreeLibrary(module);
+    EXPECT_NE(std::string::npos, manifest.find("level=\"asInvoker\"")) << manifest;
+}
+
+TEST_F(UpdateEntryTest, ShippedBuildIgnoresTheTestHostVariable) {
+    RouteCheck(0, 0, NotFound());
+    CUpdateProcess update;
+    ASSERT_TRUE(update.Start(L"", m_game.Path(), HostOf(m_server), L"Update.exe"));
+    // Whatever answers (or not) at the built-in host, it is not this server.
+    update.Wait(15000);
+    EXPECT_EQ(0, m_server.Connections());
+    EXPECT_EQ(To936(L"正在检查更新......") + "\r\n", update.Output().substr(0, 20))
+        << From936(update.Output());
 }
 
 }  // namespace
