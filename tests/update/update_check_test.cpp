@@ -12,15 +12,6 @@ using namespace update_test;
 
 namespace {
 
-std::string Utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr,
-                        nullptr);
-    return out;
-}
-
 std::string Utf16(const std::wstring& text, bool bigEndian) {
     std::string out;
     for (wchar_t c : text) {

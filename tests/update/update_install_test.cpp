@@ -17,15 +17,6 @@ namespace {
 
 const DWORD kChildLimitMs = 90000;
 
-std::string Narrow(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr,
-                        nullptr);
-    return out;
-}
-
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0, end;
@@ -221,6 +212,17 @@ TEST_F(UpdateInstallTest, DirectoryThatCannotBeCreatedStopsTheRun) {
     }
 }
 
+TEST_F(UpdateInstallTest, DownloadItemWithoutPathFailsRatherThanPassingForTheCheck) {
+    // Kept in memory, its body would be taken for a second manifest.
+    ServeManifest(1, 0, Manifest("2", "<File version=\"1\" op=\"0\" fname=\"m.xml\" size=\"1\"/>"));
+    ServeFile("/files/m.xml", Manifest("3", "<File version=\"1\" op=\"7\"/>"));
+    const tagRunResult run = RunUpdate(1);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(Installing({L"更新失败!"}), run.statuses);
+    EXPECT_EQ(std::vector<std::string>{Check(1, 0)}, Targets());
+    EXPECT_EQ("", Store());
+}
+
 TEST_F(UpdateInstallTest, ClientSeveralVersionsBehindGetsEveryNewerItemInOrder) {
     SetStore("[Versions]\r\nGame5=1\r\nGame6=9\r\n");
     ServeManifest(
@@ -261,7 +263,7 @@ TEST_F(UpdateInstallTest, RunItemsStartOnlyAfterTheDownloadBeforeThem) {
     PumpUntil([&] { return Lines(ReadFile(log)).size() >= 2; }, 30000);
     std::vector<std::string> lines = Lines(ReadFile(log));
     std::sort(lines.begin(), lines.end());
-    const std::string dir = Narrow(m_game.Path());
+    const std::string dir = Utf8(m_game.Path());
     EXPECT_EQ((std::vector<std::string>{dir, dir + "|--flag|value"}), lines);
     PumpFor(300);  // lets the probes close the log before the folder goes
 }
@@ -375,7 +377,7 @@ TEST_F(CloseLobbyTest, LobbyThatStaysEndsTheUpdaterWithOneAfterTenSeconds) {
     EXPECT_NE(std::string::npos, output.find("[lobby] asked to close; staying (--stay)")) << output;
     EXPECT_NE(std::string::npos, output.find("[lobby] the updater ended the link")) << output;
     EXPECT_NE(std::string::npos,
-              output.find(Narrow(L"[Update.exe] 更新程序需要关闭游戏大厅才能继续，请先关闭大厅然后再重试!")))
+              output.find(Utf8(L"[Update.exe] 更新程序需要关闭游戏大厅才能继续，请先关闭大厅然后再重试!")))
         << output;
     EXPECT_EQ(std::string::npos, output.find("[lobby] finished")) << "nothing after the disconnect notice";
     EXPECT_TRUE(FileExists(GamePath(L"after.txt")));

@@ -206,13 +206,23 @@ std::wstring LobbyArguments(unsigned game, HWND lobby, DWORD pid) {
            std::to_wstring(pid);
 }
 
-std::string To936(const std::wstring& text) {
+namespace {
+std::string Encode(UINT codePage, const std::wstring& text) {
     if (text.empty()) return std::string();
-    const int size =
-        WideCharToMultiByte(936, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
     std::string out(size, '\0');
-    WideCharToMultiByte(936, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr,
+                        nullptr);
     return out;
+}
+}  // namespace
+
+std::string To936(const std::wstring& text) {
+    return Encode(936, text);
+}
+std::string Utf8(const std::wstring& text) {
+    return Encode(CP_UTF8, text);
 }
 
 std::string Lines936(const std::vector<std::wstring>& texts) {

@@ -102,6 +102,7 @@ std::wstring LobbyArguments(unsigned game, HWND lobby, DWORD pid = GetCurrentPro
 // Status texts as the updater writes them: code page 936, one line each.
 std::string Lines936(const std::vector<std::wstring>& texts);
 std::string To936(const std::wstring& text);
+std::string Utf8(const std::wstring& text);
 
 // A readable form of bytes in code page 936 for failure messages.
 std::wstring From936(const std::string& bytes);
