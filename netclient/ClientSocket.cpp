@@ -305,7 +305,8 @@ void CClientSocket::OnConnect(bool success) {
 }
 
 void CClientSocket::OnRead(int error) {
-    if (error != 0 || socket == INVALID_SOCKET) return;
+    // Without notifications (a broken stream) queued reads are stale.
+    if (error != 0 || socket == INVALID_SOCKET || !selecting) return;
     // The loop below always takes at least one packet out of a full half (a
     // packet is at most 65535 bytes), so there is room again on every call
     // and the socket keeps its read notifications.
@@ -332,7 +333,7 @@ void CClientSocket::OnRead(int error) {
         const uint32_t length = head->length;
         // A length that cannot hold the header would stall or underflow.
         if (length < PACKET_HEADER_SIZE || length < head->headerLength) {
-            OnClose(WSAECONNABORTED);
+            AbortStream();
             return;
         }
         if (length > recvLength) return;
@@ -346,7 +347,7 @@ void CClientSocket::OnRead(int error) {
             OnPacket(packet);
         } else {
             if (DecodePacket(packet) == PACKET_DECODE_FAILED || packet->length > PACKET_MAX_DECODED) {
-                OnClose(WSAECONNABORTED);
+                AbortStream();
                 return;
             }
             // Delivered from a copy: the half it lies in is the next
@@ -356,6 +357,15 @@ void CClientSocket::OnRead(int error) {
             OnPacket(reinterpret_cast<PacketHeader*>(copy));
         }
     }
+}
+
+void CClientSocket::AbortStream() {
+    // Nothing after a broken packet can be trusted: no further reads, not
+    // even those the close below dispatches from the queue.
+    WSAAsyncSelect(socket, g_window, 0, 0);
+    selecting = false;
+    recvLength = 0;
+    OnClose(WSAECONNABORTED);
 }
 
 void CClientSocket::OnWrite(int error) {

@@ -100,7 +100,8 @@ public:
     void Close();
 
     // Compresses, substitutes and scrambles the packet in place, as its flags
-    // ask; does nothing to an already encoded packet.
+    // ask. Does nothing to an already encoded packet, nor to one whose own
+    // header length (PACKET_FLAG_OWN_HEADER) is below 8 or beyond its length.
     virtual void EncodePacket(PacketHeader* packet);
     // Undoes EncodePacket in place; 0, or PACKET_DECODE_FAILED when the
     // packet is malformed or its payload does not decompress into a packet
@@ -139,6 +140,8 @@ private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static void OnTimerTick();
     static void DispatchSocketEvent(WPARAM wParam, LPARAM lParam);
+    // Ends a connection whose packet stream is broken: OnClose(WSAECONNABORTED).
+    void AbortStream();
 
     // Position in the process-wide registry walked by the timer.
     std::list<CClientSocket*>::iterator registryEntry;

@@ -79,8 +79,8 @@ private:
 
     bool StartRequest(const char* postData, uint32_t postLength, const std::wstring& url,
                       const std::wstring& newSavePath, const std::wstring& newExtraHeaders, bool post);
-    bool SendRequest();
-    bool FlushSend();
+    int SendRequest();
+    int FlushSend();
     bool ReadSome(unsigned maxReads, int* closeError);
     void ProcessReceived();
     void ProcessChunked(uint32_t consumed);
@@ -117,6 +117,10 @@ private:
     bool isPost;
     bool gzip;
 
+    // Received bytes not yet handled: the first inboxLength of inbox (which
+    // replaces the base class's receive block for HTTP).
+    std::vector<char> inbox;
+    uint32_t inboxLength = 0;
     // Chunked coding: bytes of the current chunk still to come, its closing
     // CR LF included; 0 between chunks.
     uint64_t chunkLeft = 0;

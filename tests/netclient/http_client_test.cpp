@@ -245,7 +245,7 @@ TEST_F(HttpFramingTest, MalformedFramingEndsWithInvalidData) {
         Response("Content-Length: 99999999999\r\n", "abc"),  // beyond int32
         Response("Content-Length: 2147483647\r\n", "abc"),   // cannot be held in memory
         "HTTP/1.1\r\nContent-Length: 0\r\n\r\n",             // no space in the status line
-        "HTTP/1.1 200 OK\r\n" + std::string(70000, 'h'),     // header block never ends
+        "HTTP/1.1 200 OK\r\n" + std::string(1100000, 'h'),   // header block never ends
     };
     int n = 0;
     for (const std::string& response : cases) {
@@ -377,7 +377,7 @@ TEST_F(HttpStatusTest, RedirectsAreFollowedAsTheirStatusAsks) {
         server.Enqueue(CResponse().Send(
             CResponse::Head(c.status, "Moved", c.locationLine + Length(5) + kKeep) + "moved"));
         server.Route("/target", CResponse::Ok("landed"));
-        ASSERT_TRUE(client->Request("d=1", 3, Url("/start"), L"", L"", c.isPost));
+        ASSERT_TRUE(client->Request("d=1", 3, Url("/start?q=1"), L"", L"", c.isPost));
         ASSERT_TRUE(WaitFinished(++n));
         EXPECT_EQ(Kind::Complete, sink.Last()->kind) << c.status << " " << Describe(sink.events);
         EXPECT_EQ("landed", Body()) << c.status;
@@ -385,6 +385,8 @@ TEST_F(HttpStatusTest, RedirectsAreFollowedAsTheirStatusAsks) {
         ASSERT_EQ(requests + 2, seen.size()) << c.status;
         EXPECT_EQ("/target", seen.back().target) << c.status;
         EXPECT_EQ(c.secondMethod, seen.back().method) << c.status;
+        EXPECT_EQ(c.isPost ? "q=1d=1" : "", seen[requests].body) << c.status;
+        EXPECT_EQ(c.secondMethod == "POST" ? "d=1" : "", seen.back().body) << c.status;
         EXPECT_EQ(c.connections, server.Connections() - before) << c.status;
     }
 }
@@ -494,11 +496,12 @@ TEST_F(HttpEventTest, ProgressComesAtMostEveryHundredMsWithTheSpeedOfItsInterval
     for (size_t i = 1; i < progress.size(); ++i) {
         const double dt = progress[i].tick - progress[i - 1].tick;
         const double delta = static_cast<double>(progress[i].received - progress[i - 1].received);
-        // The client measures with its own GetTickCount a moment earlier.
-        EXPECT_GE(dt, 100.0) << Describe(sink.events);
-        EXPECT_GE(progress[i].speed, delta / ((dt + 2) / 1000.0))
+        // The client reads GetTickCount a moment before the sink does; on a
+        // loaded machine that moment can stretch, hence the slack.
+        EXPECT_GE(dt, 90.0) << Describe(sink.events);
+        EXPECT_GE(progress[i].speed, delta / ((dt + 10) / 1000.0))
             << "interval " << dt << " ms, " << delta << " bytes";
-        EXPECT_LE(progress[i].speed, delta / ((dt - 2) / 1000.0))
+        EXPECT_LE(progress[i].speed, delta / ((dt - 10) / 1000.0))
             << "interval " << dt << " ms, " << delta << " bytes";
         EXPECT_EQ(pieces * piece, progress[i].contentLength);
     }
