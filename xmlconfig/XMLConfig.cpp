@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <cwchar>
@@ -74,14 +75,27 @@ int ReadInt(const wchar_t* pos, const wchar_t* end) {
     return static_cast<int>(value);
 }
 
-// Leaves `out` empty when nothing can be converted.
-void WideFromCodePage(UINT codePage, const char* data, unsigned size, std::wstring& out) {
-    if (size == 0 || size > static_cast<unsigned>(INT_MAX)) return;
-    const int length = MultiByteToWideChar(codePage, 0, data, static_cast<int>(size), nullptr, 0);
-    if (length <= 0) return;
-    out.resize(static_cast<size_t>(length));
-    const int written = MultiByteToWideChar(codePage, 0, data, static_cast<int>(size), &out[0], length);
-    out.resize(written > 0 ? static_cast<size_t>(written) : 0);
+// UTF-8 to UTF-16 in one pass: ASCII bytes are copied, each run of other
+// bytes goes through MultiByteToWideChar. An ASCII byte is never part of a
+// sequence and ends a malformed one, so the result is the same as one call
+// over the whole text. No run yields more code units than it has bytes.
+void WideFromUtf8(const char* data, unsigned size, std::wstring& out) {
+    out.resize(size);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    size_t written = 0;
+    for (unsigned i = 0; i < size;) {
+        if (bytes[i] < 0x80) {
+            out[written++] = bytes[i++];
+            continue;
+        }
+        unsigned runEnd = i;
+        while (runEnd < size && bytes[runEnd] >= 0x80) ++runEnd;
+        const int converted = MultiByteToWideChar(CP_UTF8, 0, data + i, static_cast<int>(runEnd - i),
+                                                  &out[written], static_cast<int>(size - written));
+        if (converted > 0) written += static_cast<size_t>(converted);
+        i = runEnd;
+    }
+    out.resize(written);
 }
 
 // Bytes up to the first NUL byte.
@@ -121,7 +135,7 @@ bool ReadWorkingText(const char* data, unsigned size, std::wstring& out) {
             out = ToWide(std::string(data, LengthToNul(data, size)));
             return true;
         case XML_ENCODING_UTF8:
-            WideFromCodePage(CP_UTF8, data, LengthToNul(data, size), out);
+            WideFromUtf8(data, LengthToNul(data, size), out);
             return true;
         case XML_ENCODING_UTF16LE:
         case XML_ENCODING_UTF16BE:
@@ -147,19 +161,10 @@ const tagNamedEntity kNamedEntities[] = {
 }  // namespace
 
 CXMLConfig::CXMLConfig(const std::wstring& name, CXMLConfig* parent, int kind)
-    : name(name), parent(parent), attributes(new AttributeList), children(nullptr), kind(kind) {
-    try {
-        children = new ChildList;
-    } catch (...) {
-        delete attributes;
-        throw;
-    }
-}
+    : name(name), parent(parent), attributes(&attributeStore_), children(&childStore_), kind(kind) {}
 
 CXMLConfig::~CXMLConfig() {
     DestroyChildren();
-    delete children;
-    delete attributes;
 }
 
 // Walks down to the last leaf and destroys upwards, so that no destructor
@@ -465,6 +470,10 @@ void CXMLConfig::ParseTag(const wchar_t* begin, const wchar_t* end) {
     const wchar_t* tokenBegin = begin;
     const wchar_t* pendingBegin = nullptr;  // the attribute name waiting for its value
     const wchar_t* pendingEnd = nullptr;
+    // One '=' per attribute at most: room for all of them at once.
+    if (const auto equals = std::count(begin, end, L'=')) {
+        attributes->reserve(attributes->size() + static_cast<size_t>(equals));
+    }
     auto appendAttribute = [&](const wchar_t* valueBegin, const wchar_t* valueEnd, bool decodeValue) {
         attributes->emplace_back(std::wstring(pendingBegin, pendingEnd), std::wstring(valueBegin, valueEnd));
         DecodeEntities(attributes->back().first);
@@ -520,6 +529,12 @@ bool CXMLConfig::FoldLeafElements() {
         CXMLConfig* node = pending.back();
         pending.pop_back();
         ChildList& list = *node->children;
+        size_t leaves = 0;
+        for (const CXMLConfig* child : list) {
+            leaves +=
+                child->children->empty() && child->attributes->empty() && (child->kind & XML_NODE_ELEMENT);
+        }
+        node->attributes->reserve(node->attributes->size() + leaves);
         for (size_t i = 0; i < list.size();) {
             CXMLConfig* child = list[i];
             if (!child->children->empty() || !child->attributes->empty() ||
@@ -546,7 +561,7 @@ bool CXMLConfig::FoldLeafElements() {
                 ++i;
                 continue;
             }
-            node->attributes->emplace_back(child->name, child->text);
+            node->attributes->emplace_back(std::move(child->name), std::move(child->text));
             list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
             delete child;
         }

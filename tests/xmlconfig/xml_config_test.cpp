@@ -210,6 +210,26 @@ TEST(XMLEncodingDetectionTest, ClassifiesBuffersWithoutMark) {
     }
 }
 
+TEST(XMLEncodingDetectionTest, MalformedUtf8DecodesAsOneConversionOfTheWholeText) {
+    // The reader converts runs of non-ASCII bytes separately; the result must
+    // be what one conversion of the whole text gives.
+    const std::string bodies[] = {
+        "\xE6\x9B",     "\xE6\x9Bx\xB4",         "\x80\x80\xBFz",    "\xF0\x9F\x98\x80",
+        "\xF0\x9F\x98", "\xC0\xAF.\xED\xA0\x80", "\xE6\x9B\xB4\xE6", "\xFF\xFE!",
+    };
+    for (const std::string& body : bodies) {
+        const std::string element = "<a>" + body + "</a>";
+        std::wstring whole(element.size(), L'\0');
+        whole.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, element.data(),
+                                                             static_cast<int>(element.size()), &whole[0],
+                                                             static_cast<int>(whole.size()))));
+        ASSERT_GT(whole.size(), 7u);
+        CXMLConfig root(L"", nullptr, 0);
+        ASSERT_TRUE(Load(root, kBom + element));
+        EXPECT_EQ(whole.substr(3, whole.size() - 7), root.text) << body;
+    }
+}
+
 TEST(XMLEncodingDetectionTest, BigEndianInputIsReadWithoutWritingTheCallersBuffer) {
     // The guarded buffer is read-only: a swap in place would fault.
     const std::string bytes = "\xFE\xFF" + Utf16(L"<a>x</a>", true);
