@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Demo of Vistrel.exe, called by `make demo` with the harness started:
+#   demo-webpopup.sh BUILD_DIR
+# 1. The sample parent (popupparent.exe) hosts the pop-up twice against a
+#    local HTTP server: once its rule cancels the navigation, once it lets it
+#    through; the parent prints each notification and the server its requests.
+# 2. Vistrel.exe runs on its own for a screenshot of the skinned window: Wine
+#    never draws a child window whose parent belongs to another process, so a
+#    screenshot of the parent shows only the parent.
+# Uses the user's DISPLAY when one is set and reachable (KIT_DEMO_DISPLAY=xvfb
+# forces the harness's Xvfb display). Screenshots go into BUILD_DIR.
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+bin=$build/bin
+user_display=${DISPLAY:-}
+# shellcheck disable=SC1091
+. "$build/harness/env"
+if [ -n "$user_display" ] && [ "${KIT_DEMO_DISPLAY:-}" != xvfb ] &&
+    timeout 5 xwd -root -silent -display "$user_display" >/dev/null 2>&1; then
+    export DISPLAY=$user_display
+fi
+echo "display: $DISPLAY"
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A loopback web server that logs each request line.
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 - "$port" >"$work/server.log" 2>&1 <<'PY' &
+import http.server, sys
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        print("server: request " + self.requestline, flush=True)
+        body = b"<html><head><title>Hello</title></head><body>Hello</body></html>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), Handler).serve_forever()
+PY
+pids+=($!)
+for _ in $(seq 1 50); do
+    python3 -c "import socket,sys; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
+    sleep 0.1
+done
+
+run_parent() {
+    local url=$1 shot=$2
+    echo "--- popupparent --cancel /blocked $url"
+    wine "$bin/popupparent.exe" --cancel /blocked --close-after 4000 "$url" 500 320 "Sample parent demo" \
+        >"$work/parent.out" 2>/dev/null &
+    local parent=$!
+    if [ -n "$shot" ]; then
+        sleep 2.5
+        import -window root "$shot"
+    fi
+    wait "$parent" || true
+    cat "$work/parent.out"
+}
+
+run_parent "http://127.0.0.1:$port/blocked/page" "$build/webpopup-parent.png"
+run_parent "http://127.0.0.1:$port/allowed/page" ""
+sleep 0.5
+if [ -s "$work/server.log" ]; then cat "$work/server.log"; else echo "server: no requests"; fi
+
+echo "--- Vistrel.exe on its own, for the screenshot"
+wine "$bin/Vistrel.exe" "http://127.0.0.1:$port/allowed/page" 600 400 \
+    "Vistrel demo: a skinned pop-up whose caption is far too long for the caption line, so it ends in an ellipsis" >/dev/null 2>&1 &
+popup=$!
+pids+=("$popup")
+sleep 3
+import -window root "$build/webpopup.png"
+kill "$popup" 2>/dev/null || true
+wait "$popup" 2>/dev/null || true
+echo "screenshot of the parent: $build/webpopup-parent.png"
+echo "screenshot: $build/webpopup.png"
