@@ -181,7 +181,9 @@ TEST_F(UpdateInstallTest, FailedDownloadStopsTheRunAndKeepsOldFilesAndVersion) {
         EXPECT_EQ("new a", ReadFile(GamePath(L"a.bin")));
         EXPECT_EQ("old b", ReadFile(GamePath(L"b.bin")));
         EXPECT_EQ(c.partial, FileExists(GamePath(L"b.bin_")));
-        if (c.partial) EXPECT_EQ("0123456789", ReadFile(GamePath(L"b.bin_")));
+        if (c.partial) {
+            EXPECT_EQ("0123456789", ReadFile(GamePath(L"b.bin_")));
+        }
         EXPECT_FALSE(FileExists(GamePath(L"c.bin")));
         const std::vector<std::string> targets = Targets();
         EXPECT_EQ(
@@ -309,7 +311,9 @@ TEST_F(UpdateInstallTest, PeriodicProgressIsThrottledAndMatchesTheConsoleLines) 
         SCOPED_TRACE("report " + std::to_string(i));
         const tagProgress& r = periodic[i];
         EXPECT_EQ(size, r.total);
-        EXPECT_LT(r.done, size);
+        // The last piece may arrive more than 500 ms after the previous
+        // report: its periodic report then already counts every byte.
+        EXPECT_LE(r.done, size);
         if (i > 0) {
             EXPECT_GT(r.done, periodic[i - 1].done);
             EXPECT_GT(r.tick - periodic[i - 1].tick, 400u) << "reports more than 500 ms apart";
