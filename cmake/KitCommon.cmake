@@ -20,3 +20,15 @@ function(kit_wide_entry target)
     target_link_options(${target} PRIVATE -municode)
 endfunction()
 
+
+# Adds every subfolder of the current folder that has a CMakeLists.txt, so
+# that a new test program, tool or benchmark needs no edit here.
+function(kit_add_all_subdirectories)
+    file(GLOB subdirs LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+    list(SORT subdirs)
+    foreach(sub IN LISTS subdirs)
+        if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${sub}/CMakeLists.txt)
+            add_subdirectory(${sub})
+        endif()
+    endforeach()
+endfunction()
