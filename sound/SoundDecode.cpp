@@ -1,0 +1,191 @@
+#include "SoundDecode.h"
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <lame/lame.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "SoundObject.h"
+
+namespace {
+
+DWORD ReadLe32(const unsigned char* p) {
+    return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
+           static_cast<DWORD>(p[3]) << 24;
+}
+
+template <size_t N>
+bool IsTag(const unsigned char* p, const char (&tag)[N]) {
+    return std::memcmp(p, tag, N - 1) == 0;
+}
+
+// Offsets are 64-bit so that no chunk size, however large, wraps around.
+using Offset = unsigned long long;
+
+// Samples per channel of one decoded frame at most (the decoder's own
+// per-frame output area holds 4096 samples for both channels).
+constexpr unsigned kMaxFrameSamples = 4096;
+constexpr size_t kSpanBytes = 1152;
+
+class CDecoder {
+public:
+    CDecoder() : hip_(hip_decode_init()) {}
+    ~CDecoder() {
+        if (hip_) hip_decode_exit(hip_);
+    }
+    CDecoder(const CDecoder&) = delete;
+    CDecoder& operator=(const CDecoder&) = delete;
+    hip_t Get() const { return hip_; }
+
+private:
+    hip_t hip_;
+};
+
+// Collects the decoder's output as interleaved 16-bit samples.
+class CPcmCollector {
+public:
+    CPcmCollector(short* left, short* right, unsigned scratchSamples)
+        : left_(left), right_(right), capacity_(scratchSamples) {}
+
+    // Feeds `len` bytes (0 to flush what the decoder holds) and takes every
+    // frame that becomes complete, one frame per call so that the scratch
+    // arrays can never overflow. Returns the samples per channel taken, or -1
+    // once the decoder reports an error.
+    int Feed(hip_t hip, const unsigned char* data, size_t len) {
+        int total = 0;
+        for (;;) {
+            if (capacity_ - used_ < kMaxFrameSamples && !Flush()) return -1;
+            mp3data_struct info = {};
+            const int n = hip_decode1_headers(hip, const_cast<unsigned char*>(data), len, left_ + used_,
+                                              right_ + used_, &info);
+            if (n < 0) return -1;
+            if (n == 0) return total;
+            if (!info.header_parsed || info.stereo < 1 || info.stereo > 2 || info.samplerate <= 0) return -1;
+            channels_ = info.stereo;
+            rate_ = info.samplerate;
+            used_ += static_cast<unsigned>(n);
+            total += n;
+            len = 0;
+        }
+    }
+
+    // Moves the scratch contents to the sequence; false when memory is short.
+    bool Flush() {
+        try {
+            if (channels_ == 1) {
+                pcm_.insert(pcm_.end(), left_, left_ + used_);
+            } else {
+                pcm_.reserve(pcm_.size() + 2 * used_);
+                for (unsigned i = 0; i < used_; ++i) {
+                    pcm_.push_back(left_[i]);
+                    pcm_.push_back(right_[i]);
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        used_ = 0;
+        return true;
+    }
+
+    const std::vector<short>& Pcm() const { return pcm_; }
+    int Channels() const { return channels_; }
+    int Rate() const { return rate_; }
+
+private:
+    short* left_;
+    short* right_;
+    unsigned capacity_;
+    unsigned used_ = 0;
+    int channels_ = 0;
+    int rate_ = 0;
+    std::vector<short> pcm_;
+};
+
+}  // namespace
+
+CSoundObject* CreateWaveSound(CSoundManager* manager, const unsigned char* image, unsigned size) {
+    const Offset length = size;
+    if (length < 20 || !IsTag(image, "RIFF") || ReadLe32(image + 4) > size || !IsTag(image + 8, "WAVE") ||
+        !IsTag(image + 12, "fmt ")) {
+        return nullptr;
+    }
+    const Offset formatSize = ReadLe32(image + 16);
+    if (formatSize < 16) return nullptr;
+    Offset chunk = 20 + formatSize;
+    if (chunk + 8 <= length && IsTag(image + chunk, "fact")) chunk += 8 + ReadLe32(image + chunk + 4);
+    if (chunk + 8 > length || !IsTag(image + chunk, "data")) return nullptr;
+    const Offset dataSize = ReadLe32(image + chunk + 4);
+    const Offset dataStart = chunk + 8;
+    if (dataStart + dataSize > length) return nullptr;
+
+    // The record as stored, at least a whole WAVEFORMATEX; an extra-size
+    // field that claims more than the record holds is cut to what it holds.
+    std::vector<unsigned char> record;
+    try {
+        record.assign(std::max<Offset>(formatSize, sizeof(WAVEFORMATEX)), 0);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    std::memcpy(record.data(), image + 20, formatSize);
+    WAVEFORMATEX* format = reinterpret_cast<WAVEFORMATEX*>(record.data());
+    if (format->wFormatTag == WAVE_FORMAT_PCM) {
+        format->cbSize = 0;
+    } else {
+        format->cbSize =
+            static_cast<WORD>(std::min<Offset>(format->cbSize, record.size() - sizeof(WAVEFORMATEX)));
+    }
+    return CSoundObject::Create(manager, *format, image + dataStart, static_cast<DWORD>(dataSize));
+}
+
+CSoundObject* CreateMpegSound(CSoundManager* manager, const unsigned char* image, unsigned size, short* left,
+                              short* right, unsigned scratchSamples) {
+    if (size < 10) return nullptr;
+    Offset begin = 0;
+    Offset end = size;
+    if (IsTag(image, "ID3")) {
+        // Syncsafe size: seven bits per byte, most significant first.
+        const Offset tagSize = (image[6] & 0x7Fu) << 21 | (image[7] & 0x7Fu) << 14 | (image[8] & 0x7Fu) << 7 |
+                               (image[9] & 0x7Fu);
+        begin = 10 + tagSize;
+        if (begin >= end) return nullptr;
+    }
+    if (end - begin >= 128 && IsTag(image + end - 128, "TAG")) end -= 128;
+
+    CDecoder decoder;
+    if (!decoder.Get()) return nullptr;
+    CPcmCollector pcm(left, right, scratchSamples);
+    bool failed = false;
+    for (Offset at = begin; at < end && !failed; at += kSpanBytes) {
+        const size_t span = static_cast<size_t>(std::min<Offset>(kSpanBytes, end - at));
+        failed = pcm.Feed(decoder.Get(), image + at, span) < 0;
+    }
+    // The decoder still holds the last frames after the last span: calls
+    // without new input release them until one gives nothing.
+    while (!failed) {
+        const int n = pcm.Feed(decoder.Get(), nullptr, 0);
+        failed = n < 0;
+        if (n == 0) break;
+    }
+    if (!pcm.Flush() || pcm.Pcm().empty()) return nullptr;
+
+    const int channels = pcm.Channels();
+    // A damaged stream may change its channel count: keep whole sample frames.
+    const size_t frames = pcm.Pcm().size() / channels;
+    WAVEFORMATEX format = {};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = static_cast<WORD>(channels);
+    format.nSamplesPerSec = static_cast<DWORD>(pcm.Rate());
+    format.wBitsPerSample = 16;
+    format.nBlockAlign = static_cast<WORD>(2 * channels);
+    format.nAvgBytesPerSec = format.nBlockAlign * format.nSamplesPerSec;
+    format.cbSize = 0;
+    if (frames == 0) return nullptr;
+    return CSoundObject::Create(manager, format, pcm.Pcm().data(),
+                                static_cast<DWORD>(frames * format.nBlockAlign));
+}
