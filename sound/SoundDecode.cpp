@@ -10,8 +10,6 @@
 #include <new>
 #include <vector>
 
-#include "SoundObject.h"
-
 namespace {
 
 DWORD ReadLe32(const unsigned char* p) {
@@ -49,8 +47,8 @@ private:
 // Collects the decoder's output as interleaved 16-bit samples.
 class CPcmCollector {
 public:
-    CPcmCollector(short* left, short* right, unsigned scratchSamples)
-        : left_(left), right_(right), capacity_(scratchSamples) {}
+    CPcmCollector(short* left, short* right, unsigned scratchSamples, std::vector<short>* pcm)
+        : left_(left), right_(right), capacity_(scratchSamples), pcm_(*pcm) {}
 
     // Feeds `len` bytes (0 to flush what the decoder holds) and takes every
     // frame that becomes complete, one frame per call so that the scratch
@@ -93,7 +91,6 @@ public:
         return true;
     }
 
-    const std::vector<short>& Pcm() const { return pcm_; }
     int Channels() const { return channels_; }
     int Rate() const { return rate_; }
 
@@ -104,48 +101,50 @@ private:
     unsigned used_ = 0;
     int channels_ = 0;
     int rate_ = 0;
-    std::vector<short> pcm_;
+    std::vector<short>& pcm_;
 };
 
 }  // namespace
 
-CSoundObject* CreateWaveSound(CSoundManager* manager, const unsigned char* image, unsigned size) {
+bool ParseWave(const unsigned char* image, unsigned size, std::vector<unsigned char>* format,
+               const unsigned char** samples, DWORD* byteLength) {
     const Offset length = size;
     if (length < 20 || !IsTag(image, "RIFF") || ReadLe32(image + 4) > size || !IsTag(image + 8, "WAVE") ||
         !IsTag(image + 12, "fmt ")) {
-        return nullptr;
+        return false;
     }
     const Offset formatSize = ReadLe32(image + 16);
-    if (formatSize < 16) return nullptr;
+    if (formatSize < 16) return false;
     Offset chunk = 20 + formatSize;
     if (chunk + 8 <= length && IsTag(image + chunk, "fact")) chunk += 8 + ReadLe32(image + chunk + 4);
-    if (chunk + 8 > length || !IsTag(image + chunk, "data")) return nullptr;
+    if (chunk + 8 > length || !IsTag(image + chunk, "data")) return false;
     const Offset dataSize = ReadLe32(image + chunk + 4);
     const Offset dataStart = chunk + 8;
-    if (dataStart + dataSize > length) return nullptr;
+    if (dataStart + dataSize > length) return false;
 
     // The record as stored, at least a whole WAVEFORMATEX; an extra-size
     // field that claims more than the record holds is cut to what it holds.
-    std::vector<unsigned char> record;
     try {
-        record.assign(std::max<Offset>(formatSize, sizeof(WAVEFORMATEX)), 0);
+        format->assign(std::max<Offset>(formatSize, sizeof(WAVEFORMATEX)), 0);
     } catch (const std::bad_alloc&) {
-        return nullptr;
+        return false;
     }
-    std::memcpy(record.data(), image + 20, formatSize);
-    WAVEFORMATEX* format = reinterpret_cast<WAVEFORMATEX*>(record.data());
-    if (format->wFormatTag == WAVE_FORMAT_PCM) {
-        format->cbSize = 0;
+    std::memcpy(format->data(), image + 20, formatSize);
+    WAVEFORMATEX* record = reinterpret_cast<WAVEFORMATEX*>(format->data());
+    if (record->wFormatTag == WAVE_FORMAT_PCM) {
+        record->cbSize = 0;
     } else {
-        format->cbSize =
-            static_cast<WORD>(std::min<Offset>(format->cbSize, record.size() - sizeof(WAVEFORMATEX)));
+        record->cbSize =
+            static_cast<WORD>(std::min<Offset>(record->cbSize, format->size() - sizeof(WAVEFORMATEX)));
     }
-    return CSoundObject::Create(manager, *format, image + dataStart, static_cast<DWORD>(dataSize));
+    *samples = image + dataStart;
+    *byteLength = static_cast<DWORD>(dataSize);
+    return true;
 }
 
-CSoundObject* CreateMpegSound(CSoundManager* manager, const unsigned char* image, unsigned size, short* left,
-                              short* right, unsigned scratchSamples) {
-    if (size < 10) return nullptr;
+bool DecodeMpeg(const unsigned char* image, unsigned size, short* left, short* right, unsigned scratchSamples,
+                WAVEFORMATEX* format, std::vector<short>* pcm) {
+    if (size < 10) return false;
     Offset begin = 0;
     Offset end = size;
     if (IsTag(image, "ID3")) {
@@ -153,39 +152,38 @@ CSoundObject* CreateMpegSound(CSoundManager* manager, const unsigned char* image
         const Offset tagSize = (image[6] & 0x7Fu) << 21 | (image[7] & 0x7Fu) << 14 | (image[8] & 0x7Fu) << 7 |
                                (image[9] & 0x7Fu);
         begin = 10 + tagSize;
-        if (begin >= end) return nullptr;
+        if (begin >= end) return false;
     }
     if (end - begin >= 128 && IsTag(image + end - 128, "TAG")) end -= 128;
 
     CDecoder decoder;
-    if (!decoder.Get()) return nullptr;
-    CPcmCollector pcm(left, right, scratchSamples);
+    if (!decoder.Get()) return false;
+    CPcmCollector collector(left, right, scratchSamples, pcm);
     bool failed = false;
     for (Offset at = begin; at < end && !failed; at += kSpanBytes) {
         const size_t span = static_cast<size_t>(std::min<Offset>(kSpanBytes, end - at));
-        failed = pcm.Feed(decoder.Get(), image + at, span) < 0;
+        failed = collector.Feed(decoder.Get(), image + at, span) < 0;
     }
     // The decoder still holds the last frames after the last span: calls
     // without new input release them until one gives nothing.
     while (!failed) {
-        const int n = pcm.Feed(decoder.Get(), nullptr, 0);
+        const int n = collector.Feed(decoder.Get(), nullptr, 0);
         failed = n < 0;
         if (n == 0) break;
     }
-    if (!pcm.Flush() || pcm.Pcm().empty()) return nullptr;
-
-    const int channels = pcm.Channels();
+    if (!collector.Flush()) return false;
+    const int channels = collector.Channels();
     // A damaged stream may change its channel count: keep whole sample frames.
-    const size_t frames = pcm.Pcm().size() / channels;
-    WAVEFORMATEX format = {};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = static_cast<WORD>(channels);
-    format.nSamplesPerSec = static_cast<DWORD>(pcm.Rate());
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = static_cast<WORD>(2 * channels);
-    format.nAvgBytesPerSec = format.nBlockAlign * format.nSamplesPerSec;
-    format.cbSize = 0;
-    if (frames == 0) return nullptr;
-    return CSoundObject::Create(manager, format, pcm.Pcm().data(),
-                                static_cast<DWORD>(frames * format.nBlockAlign));
+    if (channels == 0 || pcm->size() < static_cast<size_t>(channels)) return false;
+    pcm->resize(pcm->size() / channels * channels);
+
+    *format = {};
+    format->wFormatTag = WAVE_FORMAT_PCM;
+    format->nChannels = static_cast<WORD>(channels);
+    format->nSamplesPerSec = static_cast<DWORD>(collector.Rate());
+    format->wBitsPerSample = 16;
+    format->nBlockAlign = static_cast<WORD>(2 * channels);
+    format->nAvgBytesPerSec = format->nBlockAlign * format->nSamplesPerSec;
+    format->cbSize = 0;
+    return true;
 }

@@ -1,15 +1,20 @@
-// Decoding of whole wave and MPEG audio images into sound objects.
+// Decoding of whole wave and MPEG audio images into a format and samples.
 #pragma once
 
-class CSoundManager;
-class CSoundObject;
+#include <windows.h>
+#include <mmsystem.h>
 
-// A RIFF/WAVE image whose samples are handed to DirectSound as they stand.
-// Null when the image is malformed or DirectSound refuses its format.
-CSoundObject* CreateWaveSound(CSoundManager* manager, const unsigned char* image, unsigned size);
+#include <vector>
 
-// MPEG audio (layers I to III), decoded to 16-bit PCM. `left` and `right` are
-// scratch arrays of `scratchSamples` samples each. Null when no sample at all
-// could be decoded.
-CSoundObject* CreateMpegSound(CSoundManager* manager, const unsigned char* image, unsigned size, short* left,
-                              short* right, unsigned scratchSamples);
+// Finds the format record and the samples of a RIFF/WAVE image. `format`
+// receives the record (at least sizeof(WAVEFORMATEX) bytes, extra-size field
+// fitted to it, 0 for PCM); `samples` points into the image. Every chunk size
+// is checked against the image. False for a malformed image.
+bool ParseWave(const unsigned char* image, unsigned size, std::vector<unsigned char>* format,
+               const unsigned char** samples, DWORD* byteLength);
+
+// Decodes MPEG audio (layers I to III, ID3 tags skipped) to interleaved 16-bit
+// PCM. `left` and `right` are scratch arrays of `scratchSamples` samples each
+// (at least 4096). False when not one sample could be decoded.
+bool DecodeMpeg(const unsigned char* image, unsigned size, short* left, short* right, unsigned scratchSamples,
+                WAVEFORMATEX* format, std::vector<short>* pcm);

@@ -51,6 +51,25 @@ void ReleaseAndClear(T*& p) {
     p = nullptr;
 }
 
+// Sound objects from the two image types; null when the image is rejected or
+// DirectSound refuses the buffer.
+CSoundObject* CreateWaveSound(CSoundManager* manager, const unsigned char* image, unsigned size) {
+    std::vector<unsigned char> format;
+    const unsigned char* samples = nullptr;
+    DWORD byteLength = 0;
+    if (!ParseWave(image, size, &format, &samples, &byteLength)) return nullptr;
+    return CSoundObject::Create(manager, *reinterpret_cast<const WAVEFORMATEX*>(format.data()), samples,
+                                byteLength);
+}
+
+CSoundObject* CreateMpegSound(CSoundManager* manager, const unsigned char* image, unsigned size, short* left,
+                              short* right, unsigned scratchSamples) {
+    WAVEFORMATEX format;
+    std::vector<short> pcm;
+    if (!DecodeMpeg(image, size, left, right, scratchSamples, &format, &pcm)) return nullptr;
+    return CSoundObject::Create(manager, format, pcm.data(), static_cast<DWORD>(pcm.size() * sizeof(short)));
+}
+
 }  // namespace
 
 CSoundManager::CSoundManager() {
