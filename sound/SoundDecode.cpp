@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <vector>
 
@@ -74,18 +75,21 @@ public:
 
     // Moves the scratch contents to the sequence; false when memory is short.
     bool Flush() {
+        const size_t at = pcm_.size();
         try {
-            if (channels_ == 1) {
-                pcm_.insert(pcm_.end(), left_, left_ + used_);
-            } else {
-                pcm_.reserve(pcm_.size() + 2 * used_);
-                for (unsigned i = 0; i < used_; ++i) {
-                    pcm_.push_back(left_[i]);
-                    pcm_.push_back(right_[i]);
-                }
-            }
-        } catch (const std::bad_alloc&) {
+            // resize grows geometrically: one copy per doubling, not per flush.
+            pcm_.resize(at + static_cast<size_t>(channels_) * used_);
+        } catch (const std::exception&) {
             return false;
+        }
+        short* out = pcm_.data() + at;
+        if (channels_ == 1) {
+            std::copy(left_, left_ + used_, out);
+        } else {
+            for (unsigned i = 0; i < used_; ++i) {
+                out[2 * i] = left_[i];
+                out[2 * i + 1] = right_[i];
+            }
         }
         used_ = 0;
         return true;
@@ -126,7 +130,7 @@ bool ParseWave(const unsigned char* image, unsigned size, std::vector<unsigned c
     // field that claims more than the record holds is cut to what it holds.
     try {
         format->assign(std::max<Offset>(formatSize, sizeof(WAVEFORMATEX)), 0);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         return false;
     }
     std::memcpy(format->data(), image + 20, formatSize);

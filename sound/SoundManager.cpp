@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <exception>
 #include <new>
 #include <vector>
 
@@ -232,7 +233,7 @@ bool CSoundManager::Register(CSoundObject* sound) {
     bool ok = true;
     try {
         added = registry_.emplace(sound, sound).second;
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         ok = false;
     }
     if (added) sound->AddRef();
