@@ -21,7 +21,12 @@ echo "$result"
 best=$(sed -n 's/.*best \([0-9.]*\) s.*/\1/p' <<<"$result")
 awk -v b="$best" -v l="$length" 'BEGIN { printf "  %.0fx real time (best run)\n", l / b }'
 echo "== lame --decode (Linux, same file)"
-/usr/bin/time -f "  %e s, peak RSS %M KB" lame --quiet --decode "$out/three-minutes.mp3" "$out/decoded.wav" 2>&1
-secs=$( { /usr/bin/time -f "%e" lame --quiet --decode "$out/three-minutes.mp3" "$out/decoded.wav"; } 2>&1 | tail -1)
+if [ -x /usr/bin/time ]; then
+    /usr/bin/time -f "  %e s, peak RSS %M KB" lame --quiet --decode "$out/three-minutes.mp3" "$out/decoded.wav" 2>&1
+fi
+start=$(date +%s.%N)
+lame --quiet --decode "$out/three-minutes.mp3" "$out/decoded.wav"
+secs=$(echo "$(date +%s.%N) - $start" | bc 2>/dev/null || awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { print e - s }')
+echo "  $secs s (second run)"
 awk -v b="$secs" -v l="$length" 'BEGIN { if (b > 0) printf "  %.0fx real time\n", l / b }'
 rm -f "$out/decoded.wav"
