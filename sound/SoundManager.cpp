@@ -271,17 +271,27 @@ void CSoundManager::PollPlayingSounds() {
 }
 
 void CSoundManager::OnSoundEndMessage(WPARAM soundParam) {
+    CSoundObject* sound = nullptr;
     EnterCriticalSection(&lock_);
     const auto it = registry_.find(reinterpret_cast<CSoundObject*>(soundParam));
     // A sound played again after the report was posted is still playing: its
     // new end is reported later.
     if (it != registry_.end() && it->second->EndReported()) {
-        CSoundObject* sound = it->second;
+        sound = it->second;
         registry_.erase(it);
-        if (sink_) sink_->OnSoundEnd(this, sound);
-        sound->Release();
     }
     LeaveCriticalSection(&lock_);
+    if (!sound) return;
+    // The sink runs outside the lock: it may uninitialise or release the
+    // manager, which waits for the worker, which may be waiting for the lock.
+    // Nothing of the manager is touched after the call.
+    ISoundSink* sink = sink_;
+    if (sink) {
+        sink->AddRef();
+        sink->OnSoundEnd(this, sound);
+        sink->Release();
+    }
+    sound->Release();
 }
 
 LRESULT CALLBACK CSoundManager::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -896,6 +896,44 @@ TEST_F(SoundTest, UninitializeStopsPlayingSoundsWhichKeepWorkingWithoutReports) 
     EXPECT_EQ(0u, second->Release());
 }
 
+// A host that shuts the manager down from its end report.
+class CReleasingSink final : public ISoundSink {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+        if (out) *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
+    HRESULT STDMETHODCALLTYPE OnSoundEnd(ISoundManager* manager, ISoundObject*) override {
+        ++calls_;
+        releaseResult_ = manager->Release();
+        return S_OK;
+    }
+    ULONG refs_ = 1;
+    int calls_ = 0;
+    ULONG releaseResult_ = 0xdeadbeef;
+};
+
+TEST_F(SoundTest, SinkMayReleaseTheManagerFromItsEndReport) {
+    const Bytes tone = Tone(0.2);
+    CReleasingSink sink;
+    for (int round = 0; round < 3; ++round) {
+        ISoundManager* manager = NewManager();
+        ASSERT_TRUE(SUCCEEDED(manager->Initialize(window_.Get())));
+        manager->SetSink(&sink);
+        ISoundObject* sound = Create(manager, tone, SoundTypeWave);
+        ASSERT_NE(nullptr, sound);
+        ASSERT_EQ(S_OK, sound->Play());
+        ASSERT_TRUE(PumpUntil([&] { return sink.calls_ > round; }, 5000)) << "round " << round;
+        EXPECT_EQ(0u, sink.releaseResult_);
+        EXPECT_EQ(1u, sink.refs_) << "the destroyed manager released the sink";
+        EXPECT_EQ(0u, sound->Release()) << "the report dropped the registry's reference";
+    }
+    PumpFor(200);
+    EXPECT_EQ(3, sink.calls_);
+}
+
 // Peak absolute sample of what the device played, once the device is closed.
 int PlayedPeak() {
     Bytes played;
