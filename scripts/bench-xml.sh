@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# XML reader benchmark: CXMLConfig against pugixml (Debian's source package,
+# built with the kit's own compiler and flags), both parsing the same 10 MB
+# manifest under the harness's Wine. Prints time and peak memory of each and
+# the ratios. Usage: scripts/bench-xml.sh [BUILD_DIR] [ROUNDS]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+build=${1:-$root/build}
+rounds=${2:-5}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+work=$build/bench-xml
+mkdir -p "$work"
+
+make -C "$root" configure BUILD="$build" >/dev/null
+
+# pugixml's source, unpacked into the build folder only.
+src=$(find "$work" -maxdepth 1 -type d -name 'pugixml-*' | sort | tail -n 1)
+if [ -z "$src" ] || [ ! -f "$src/src/pugixml.cpp" ]; then
+    (cd "$work" && apt-get source pugixml >"$work/apt-source.log" 2>&1) || {
+        echo "bench-xml: apt-get source pugixml failed (see $work/apt-source.log)" >&2
+        exit 1
+    }
+    src=$(find "$work" -maxdepth 1 -type d -name 'pugixml-*' | sort | tail -n 1)
+fi
+
+cmake -S "$root" -B "$build" -DKIT_PUGIXML_SOURCE_DIR="$src" >/dev/null
+cmake --build "$build" --target bench_xml bench_xml_pugixml -j 2 >/dev/null
+
+manifest=$work/manifest.xml
+python3 "$root/bench/xml/make_manifest.py" "$manifest"
+
+run() { "$here/wine-run.sh" --build "$build" "$build/bin/$1.exe" "$manifest" "$rounds" | tr -d '\r'; }
+ours=$(run bench_xml)
+theirs=$(run bench_xml_pugixml)
+echo "$ours"
+echo "$theirs"
+field() { echo "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
+for f in parse_ms parse_free_ms peak_ws_kb peak_pagefile_kb; do
+    awk -v f="$f" -v a="$(field "$ours" "$f")" -v b="$(field "$theirs" "$f")" \
+        'BEGIN { printf "%s: CXMLConfig %s, pugixml %s, ratio %.2f\n", f, a, b, (b > 0 ? a / b : 0) }'
+done

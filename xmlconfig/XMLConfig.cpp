@@ -1,0 +1,572 @@
+#include "XMLConfig.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <cwchar>
+#include <exception>
+
+#include "StringHelpers.h"
+
+namespace _ServerEngine {
+
+namespace {
+
+// The node pool exists, and the node type has its slot number, before main
+// runs, so that no thread races to create them.
+[[maybe_unused]] const bool g_nodePoolReady = (CXMLConfig::GetPool(), true);
+
+// Blanks for skipping and trimming.
+inline bool IsBlank(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r' || c == L'\b';
+}
+// Blanks that end a token inside a tag.
+inline bool IsTagBlank(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
+}
+
+const wchar_t* SkipBlanks(const wchar_t* pos, const wchar_t* end) {
+    while (pos < end && IsBlank(*pos)) ++pos;
+    return pos;
+}
+
+const wchar_t* TrimBlanks(const wchar_t* begin, const wchar_t* end) {
+    while (end > begin && IsBlank(end[-1])) --end;
+    return end;
+}
+
+const wchar_t* FindChar(const wchar_t* pos, const wchar_t* end, wchar_t c) {
+    for (; pos < end; ++pos) {
+        if (*pos == c) return pos;
+    }
+    return nullptr;
+}
+
+// First occurrence of `pattern` (of `length` characters) in [pos, end).
+const wchar_t* FindText(const wchar_t* pos, const wchar_t* end, const wchar_t* pattern, size_t length) {
+    while (pos < end && static_cast<size_t>(end - pos) >= length) {
+        pos = FindChar(pos, end, pattern[0]);
+        if (!pos || static_cast<size_t>(end - pos) < length) return nullptr;
+        if (std::wmemcmp(pos, pattern, length) == 0) return pos;
+        ++pos;
+    }
+    return nullptr;
+}
+
+bool StartsWith(const wchar_t* pos, const wchar_t* end, const wchar_t* prefix, size_t length) {
+    return static_cast<size_t>(end - pos) >= length && std::wmemcmp(pos, prefix, length) == 0;
+}
+
+// Reads a decimal number the way _wtoi does (leading white space, a sign,
+// digits up to the first non-digit), saturating instead of overflowing.
+int ReadInt(const wchar_t* pos, const wchar_t* end) {
+    while (pos < end && (*pos == L' ' || (*pos >= L'\t' && *pos <= L'\r'))) ++pos;
+    bool negative = false;
+    if (pos < end && (*pos == L'-' || *pos == L'+')) negative = *pos++ == L'-';
+    long long value = 0;
+    for (; pos < end && *pos >= L'0' && *pos <= L'9'; ++pos) {
+        if (value <= static_cast<long long>(INT_MAX) + 1) value = value * 10 + (*pos - L'0');
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// UTF-8 to UTF-16 in one pass: ASCII bytes are copied, each run of other
+// bytes goes through MultiByteToWideChar. An ASCII byte is never part of a
+// sequence and ends a malformed one, so the result is the same as one call
+// over the whole text. No run yields more code units than it has bytes.
+void WideFromUtf8(const char* data, unsigned size, std::wstring& out) {
+    out.resize(size);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    size_t written = 0;
+    for (unsigned i = 0; i < size;) {
+        if (bytes[i] < 0x80) {
+            out[written++] = bytes[i++];
+            continue;
+        }
+        unsigned runEnd = i;
+        while (runEnd < size && bytes[runEnd] >= 0x80) ++runEnd;
+        const int converted = MultiByteToWideChar(CP_UTF8, 0, data + i, static_cast<int>(runEnd - i),
+                                                  &out[written], static_cast<int>(size - written));
+        if (converted > 0) written += static_cast<size_t>(converted);
+        i = runEnd;
+    }
+    out.resize(written);
+}
+
+// Bytes up to the first NUL byte.
+unsigned LengthToNul(const char* data, unsigned size) {
+    const void* nul = std::memchr(data, 0, size);
+    return nul ? static_cast<unsigned>(static_cast<const char*>(nul) - data) : size;
+}
+
+// UTF-16 code units, little- or big-endian, from possibly unaligned bytes.
+void WideFromUtf16(const unsigned char* data, unsigned size, bool bigEndian, std::wstring& out) {
+    out.resize(size / 2);
+    const int high = bigEndian ? 0 : 1;
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<wchar_t>(data[2 * i + high] << 8 | data[2 * i + 1 - high]);
+    }
+}
+
+// Converts the document into one wide text; false when its encoding cannot
+// be read.
+bool ReadWorkingText(const char* data, unsigned size, std::wstring& out) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    int encoding;
+    if (bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        encoding = XML_ENCODING_UTF16LE;
+        data += 2, size -= 2;
+    } else if (bytes[0] == 0xFE && bytes[1] == 0xFF) {
+        encoding = XML_ENCODING_UTF16BE;
+        data += 2, size -= 2;
+    } else if (bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+        encoding = XML_ENCODING_UTF8;
+        data += 3, size -= 3;
+    } else {
+        encoding = CXMLConfig::DetectEncoding(data, size);
+    }
+    switch (encoding) {
+        case XML_ENCODING_ANSI:
+            out = ToWide(std::string(data, LengthToNul(data, size)));
+            return true;
+        case XML_ENCODING_UTF8:
+            WideFromUtf8(data, LengthToNul(data, size), out);
+            return true;
+        case XML_ENCODING_UTF16LE:
+        case XML_ENCODING_UTF16BE:
+            WideFromUtf16(reinterpret_cast<const unsigned char*>(data), size,
+                          encoding == XML_ENCODING_UTF16BE, out);
+            return true;
+        default:
+            return false;
+    }
+}
+
+struct tagNamedEntity {
+    const wchar_t* name;  // between '&' and ';'
+    size_t length;
+    wchar_t replacement;
+};
+
+const tagNamedEntity kNamedEntities[] = {
+    {L"quot", 4, L'"'}, {L"amp", 3, L'&'},   {L"lt", 2, L'<'},
+    {L"gt", 2, L'>'},   {L"apos", 4, L'\''}, {L"nbsp", 4, L' '},
+};
+
+}  // namespace
+
+CXMLConfig::CXMLConfig(const std::wstring& name, CXMLConfig* parent, int kind)
+    : name(name), parent(parent), attributes(&attributeStore_), children(&childStore_), kind(kind) {}
+
+CXMLConfig::~CXMLConfig() {
+    DestroyChildren();
+}
+
+// Walks down to the last leaf and destroys upwards, so that no destructor
+// finds a child of its own: the depth of the tree costs no stack. The parent
+// links are set on the way down, so the walk back up never depends on them
+// having been kept right.
+void CXMLConfig::DestroyChildren() {
+    CXMLConfig* node = this;
+    for (;;) {
+        if (!node->children->empty()) {
+            CXMLConfig* last = node->children->back();
+            last->parent = node;
+            node = last;
+            continue;
+        }
+        if (node == this) return;
+        CXMLConfig* up = node->parent;
+        up->children->pop_back();
+        delete node;
+        node = up;
+    }
+}
+
+void CXMLConfig::Clear() {
+    DestroyChildren();
+    attributes->clear();
+}
+
+CXMLConfig* CXMLConfig::AddChild(const std::wstring& name, int kind) {
+    try {
+        CXMLConfig* child = new CXMLConfig(name, this, kind);
+        if (!child) return nullptr;
+        try {
+            children->push_back(child);
+        } catch (...) {
+            delete child;
+            return nullptr;
+        }
+        return child;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+CXMLConfig* CXMLConfig::FindNode(const std::wstring& wanted) {
+    // Pre-order, children in list order, without recursion: the stack holds
+    // the nodes still to visit, the next one last.
+    try {
+        std::vector<CXMLConfig*> pending{this};
+        while (!pending.empty()) {
+            CXMLConfig* node = pending.back();
+            pending.pop_back();
+            if (node->name == wanted) return node;
+            pending.insert(pending.end(), node->children->rbegin(), node->children->rend());
+        }
+    } catch (const std::exception&) {
+        // No memory for the search: reported as not found.
+    }
+    return nullptr;
+}
+
+CXMLConfig::Attribute* CXMLConfig::FindAttribute(const std::wstring& wanted) {
+    for (Attribute& attribute : *attributes) {
+        if (attribute.first == wanted) return &attribute;
+    }
+    return nullptr;
+}
+
+const wchar_t* CXMLConfig::GetAttribute(const std::wstring& wanted, const wchar_t* defaultValue) {
+    const Attribute* attribute = FindAttribute(wanted);
+    return attribute ? attribute->second.c_str() : defaultValue;
+}
+
+int CXMLConfig::GetAttributeInt(const std::wstring& wanted) {
+    const Attribute* attribute = FindAttribute(wanted);
+    if (!attribute) return 0;
+    const std::wstring& value = attribute->second;
+    return ReadInt(value.data(), value.data() + value.size());
+}
+
+void CXMLConfig::SetAttribute(const std::wstring& wanted, const wchar_t* value) {
+    Attribute* attribute = FindAttribute(wanted);
+    if (attribute && value) {
+        attribute->second = value;
+    } else if (attribute) {
+        attributes->erase(attributes->begin() + (attribute - attributes->data()));
+    } else if (value) {
+        attributes->emplace_back(wanted, value);
+    }
+}
+
+int CXMLConfig::DetectEncoding(const char* data, unsigned size) {
+    if (size < 13) return XML_ENCODING_UNKNOWN;
+    if (data[0] == 0) return (data[1] == 0 || size % 2) ? XML_ENCODING_UNKNOWN : XML_ENCODING_UTF16BE;
+    if (data[1] == 0) return size % 2 ? XML_ENCODING_UNKNOWN : XML_ENCODING_UTF16LE;
+    const int open = FindBytes(data, size, "<?", 2, 0);
+    if (open < 0) return XML_ENCODING_ANSI;
+    const unsigned afterOpen = static_cast<unsigned>(open) + 2;
+    if (FindBytes(data, size, "?>", 2, afterOpen) < 0) return XML_ENCODING_UNKNOWN;
+    const int label = FindBytes(data, size, "encoding=\"", 10, afterOpen);
+    if (label < 0) return XML_ENCODING_ANSI;
+    const unsigned valueStart = static_cast<unsigned>(label) + 10;
+    const int close = FindBytes(data, size, "\"", 1, valueStart);
+    if (close < 0) return XML_ENCODING_UNKNOWN;
+    const std::string value(data + valueStart, static_cast<unsigned>(close) - valueStart);
+    if (value == "gb2312" || value == "GB2312") return XML_ENCODING_ANSI;
+    if (value == "utf-8") return XML_ENCODING_UTF8;
+    if (value == "utf-16" || value == "unicodeFFFE") return XML_ENCODING_UNKNOWN;
+    return XML_ENCODING_UNSUPPORTED;
+}
+
+void CXMLConfig::DecodeEntities(std::wstring& text) {
+    size_t read = text.find(L'&');
+    if (read == std::wstring::npos) return;
+    wchar_t* chars = &text[0];
+    const size_t size = text.size();
+    size_t write = read;
+    // The first ';' at or after `read`; shared by every '&' in front of it.
+    size_t semicolon = 0;
+    bool semicolonKnown = false;
+    while (read < size) {
+        const wchar_t c = chars[read];
+        if (c != L'&') {
+            chars[write++] = chars[read++];
+            continue;
+        }
+        if (!semicolonKnown || (semicolon != std::wstring::npos && semicolon < read)) {
+            semicolon = text.find(L';', read);
+            semicolonKnown = true;
+        }
+        bool replaced = false;
+        wchar_t replacement = 0;
+        if (semicolon != std::wstring::npos) {
+            const wchar_t* name = chars + read + 1;
+            const size_t length = semicolon - read - 1;
+            if (length > 0 && name[0] == L'#') {
+                replacement = static_cast<wchar_t>(ReadInt(name + 1, chars + semicolon) & 0xFFFF);
+                replaced = true;
+            } else {
+                for (const tagNamedEntity& entity : kNamedEntities) {
+                    if (entity.length == length && std::wmemcmp(entity.name, name, length) == 0) {
+                        replacement = entity.replacement;
+                        replaced = true;
+                        break;
+                    }
+                }
+            }
+        }
+        if (replaced) {
+            chars[write++] = replacement;
+            read = semicolon + 1;
+        } else {
+            chars[write++] = chars[read++];
+        }
+    }
+    text.resize(write);
+}
+
+bool CXMLConfig::LoadFromBuffer(const char* data, unsigned size) {
+    if (!data || size < 3) return false;
+    try {
+        std::wstring working;
+        if (!ReadWorkingText(data, size, working)) return false;
+        const wchar_t* begin = working.c_str();
+        const wchar_t* end = begin + std::wcslen(begin);  // the text ends at its first NUL
+        if (begin == end) return false;
+        Clear();
+        parent = nullptr;
+        // Skip the first declaration, wherever it is (its content was read
+        // for the encoding already), and a CR LF right behind it.
+        const wchar_t* pos = SkipBlanks(begin, end);
+        if (const wchar_t* open = FindText(begin, end, L"<?", 2)) {
+            pos = open + 2;
+            if (const wchar_t* close = FindText(pos, end, L"?>", 2)) {
+                pos = close + 2;
+                if (StartsWith(pos, end, L"\r\n", 2)) pos += 2;
+            }
+        }
+        return ParseElement(pos, end) && FoldLeafElements();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool CXMLConfig::AddRawChild(int childKind, const wchar_t* begin, const wchar_t* end, bool decode) {
+    CXMLConfig* child = AddChild(std::wstring(), childKind);
+    if (!child) return false;
+    child->text.assign(begin, end);
+    if (decode) DecodeEntities(child->text);
+    return true;
+}
+
+// Parses the element whose start tag is the next markup at `pos` into this
+// node, with everything inside it. An explicit walk instead of recursion: the
+// element being filled is `node`, and its parent chain is the stack, so
+// nesting depth costs no stack. Returns false only when a node cannot be had.
+bool CXMLConfig::ParseElement(const wchar_t* pos, const wchar_t* end) {
+    // kOpen: the start tag of `node` comes next. kMarkup: `node` holds child
+    // markup starting at `lt`. kNext: find `node`'s next markup. kDone:
+    // `node` is complete; go on in its parent.
+    enum { kOpen, kMarkup, kNext, kDone } step = kOpen;
+    CXMLConfig* node = this;
+    const wchar_t* lt = nullptr;
+    for (;;) {
+        switch (step) {
+            case kOpen: {
+                pos = SkipBlanks(pos, end);
+                lt = FindChar(pos, end, L'<');
+                if (!lt) return true;
+                const wchar_t* gt = FindChar(lt + 1, end, L'>');
+                // A tag that never ends ends the parse: nothing behind it can be read.
+                if (!gt) return true;
+                pos = gt + 1;
+                step = kDone;
+                const bool selfClosing = gt[-1] == L'/';
+                const wchar_t* tagBegin = SkipBlanks(lt + 1, gt);
+                const wchar_t* tagEnd = TrimBlanks(tagBegin, gt);
+                if (tagBegin == tagEnd) break;
+                node->ParseTag(tagBegin, tagEnd);
+                if (selfClosing) break;
+                pos = SkipBlanks(pos, end);
+                lt = FindChar(pos, end, L'<');
+                if (!lt) return true;
+                if (lt + 1 < end && lt[1] == L'/') {
+                    // The end tag follows at once: the element's own text.
+                    const wchar_t* textEnd = TrimBlanks(pos, lt);
+                    if (textEnd != pos) {
+                        node->text.assign(pos, textEnd);
+                        DecodeEntities(node->text);
+                    }
+                    const wchar_t* close = FindChar(lt + 2, end, L'>');
+                    if (!close) return true;
+                    pos = close + 1;
+                    break;
+                }
+                step = kMarkup;
+                break;
+            }
+            case kMarkup: {
+                const wchar_t* textBegin = SkipBlanks(pos, lt);
+                const wchar_t* textEnd = TrimBlanks(textBegin, lt);
+                if (textBegin != textEnd && !node->AddRawChild(XML_NODE_TEXT, textBegin, textEnd, true)) {
+                    return false;
+                }
+                if (StartsWith(lt, end, L"<!-", 3)) {
+                    const wchar_t* content = end - lt < 4 ? end : lt + 4;
+                    const wchar_t* close = FindText(content, end, L"-->", 3);
+                    // An unterminated comment takes the rest of the text.
+                    if (!node->AddRawChild(XML_NODE_COMMENT, content, close ? close : end, false))
+                        return false;
+                    if (!close) return true;
+                    pos = close + 3;
+                    step = kNext;
+                } else if (StartsWith(lt, end, L"<![CDATA[", 9)) {
+                    const wchar_t* content = lt + 9;
+                    const wchar_t* close = FindText(content, end, L"]]>", 3);
+                    if (!node->AddRawChild(XML_NODE_CDATA, content, close ? close : end, false)) return false;
+                    if (!close) return true;
+                    pos = close + 3;
+                    step = kNext;
+                } else {
+                    CXMLConfig* child = node->AddChild(std::wstring(), XML_NODE_ELEMENT);
+                    if (!child) return false;
+                    node = child;
+                    pos = lt;
+                    step = kOpen;
+                }
+                break;
+            }
+            case kNext: {
+                lt = FindChar(pos, end, L'<');
+                if (!lt) return true;
+                if (lt + 1 < end && lt[1] == L'/') {
+                    // Text between the last child markup and the end tag is kept
+                    // as a last text node.
+                    const wchar_t* textBegin = SkipBlanks(pos, lt);
+                    const wchar_t* textEnd = TrimBlanks(textBegin, lt);
+                    if (textBegin != textEnd && !node->AddRawChild(XML_NODE_TEXT, textBegin, textEnd, true)) {
+                        return false;
+                    }
+                    const wchar_t* close = FindChar(lt + 2, end, L'>');
+                    if (!close) return true;
+                    pos = close + 1;
+                    step = kDone;
+                } else {
+                    step = kMarkup;
+                }
+                break;
+            }
+            case kDone:
+                if (node == this) return true;
+                node = node->parent;
+                pos = SkipBlanks(pos, end);
+                step = kNext;
+                break;
+        }
+    }
+}
+
+// Reads the element name and the attributes of one trimmed tag text.
+void CXMLConfig::ParseTag(const wchar_t* begin, const wchar_t* end) {
+    wchar_t quote = 0;
+    const wchar_t* tokenBegin = begin;
+    const wchar_t* pendingBegin = nullptr;  // the attribute name waiting for its value
+    const wchar_t* pendingEnd = nullptr;
+    // One '=' per attribute at most: room for all of them at once.
+    if (const auto equals = std::count(begin, end, L'=')) {
+        attributes->reserve(attributes->size() + static_cast<size_t>(equals));
+    }
+    auto appendAttribute = [&](const wchar_t* valueBegin, const wchar_t* valueEnd, bool decodeValue) {
+        attributes->emplace_back(std::wstring(pendingBegin, pendingEnd), std::wstring(valueBegin, valueEnd));
+        DecodeEntities(attributes->back().first);
+        if (decodeValue) DecodeEntities(attributes->back().second);
+        pendingBegin = nullptr;
+    };
+    for (const wchar_t* pos = begin;; ++pos) {
+        // One imaginary blank behind the last character ends the last token.
+        const bool atEnd = pos == end;
+        const wchar_t c = atEnd ? L' ' : *pos;
+        if (quote) {
+            if (atEnd) return;  // a value left open is dropped
+            if (c != quote) continue;
+            if (!pendingBegin) return;
+            const wchar_t* valueBegin = SkipBlanks(tokenBegin, pos);
+            appendAttribute(valueBegin, TrimBlanks(valueBegin, pos), quote == L'"');
+            quote = 0;
+            tokenBegin = pos + 1;
+            continue;
+        }
+        if (IsTagBlank(c) || c == L'/') {
+            const wchar_t* tokenStart = SkipBlanks(tokenBegin, pos);
+            const wchar_t* tokenEnd = TrimBlanks(tokenStart, pos);
+            if (pendingBegin) {
+                appendAttribute(tokenStart, tokenEnd, false);
+            } else if (tokenStart != tokenEnd) {
+                name.assign(tokenStart, tokenEnd);
+                DecodeEntities(name);
+            }
+            if (atEnd || c == L'/') return;
+            tokenBegin = pos + 1;
+        } else if (c == L'=') {
+            const wchar_t* tokenStart = SkipBlanks(tokenBegin, pos);
+            const wchar_t* tokenEnd = TrimBlanks(tokenStart, pos);
+            if (tokenStart == tokenEnd) return;
+            pendingBegin = tokenStart;
+            pendingEnd = tokenEnd;
+            tokenBegin = pos + 1;
+        } else if (c == L'"' || c == L'\'') {
+            quote = c;
+            tokenBegin = pos + 1;
+        }
+    }
+}
+
+// Folds every leaf element (no children, no attributes) that is unique among
+// its siblings into an attribute of its parent. Works level by level from a
+// list of nodes still to fold, so that depth costs no stack; the subtrees
+// are independent, so the order in which they are folded does not matter.
+bool CXMLConfig::FoldLeafElements() {
+    std::vector<CXMLConfig*> pending{this};
+    while (!pending.empty()) {
+        CXMLConfig* node = pending.back();
+        pending.pop_back();
+        ChildList& list = *node->children;
+        size_t leaves = 0;
+        for (const CXMLConfig* child : list) {
+            leaves +=
+                child->children->empty() && child->attributes->empty() && (child->kind & XML_NODE_ELEMENT);
+        }
+        node->attributes->reserve(node->attributes->size() + leaves);
+        for (size_t i = 0; i < list.size();) {
+            CXMLConfig* child = list[i];
+            if (!child->children->empty() || !child->attributes->empty() ||
+                !(child->kind & XML_NODE_ELEMENT)) {
+                if (!child->children->empty()) pending.push_back(child);
+                ++i;
+                continue;
+            }
+            if (Attribute* attribute = node->FindAttribute(child->name)) {
+                // The attribute becomes an element beside the same-named child.
+                Attribute moved = std::move(*attribute);
+                node->attributes->erase(node->attributes->begin() + (attribute - node->attributes->data()));
+                CXMLConfig* added = node->AddChild(moved.first, XML_NODE_ELEMENT);
+                if (!added) return false;
+                added->text = std::move(moved.second);
+                ++i;
+                continue;
+            }
+            bool repeated = false;
+            for (size_t k = 0; k < list.size() && !repeated; ++k) {
+                repeated = k != i && list[k]->name == child->name;
+            }
+            if (repeated) {
+                ++i;
+                continue;
+            }
+            node->attributes->emplace_back(std::move(child->name), std::move(child->text));
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+            delete child;
+        }
+    }
+    return true;
+}
+
+}  // namespace _ServerEngine
