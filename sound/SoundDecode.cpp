@@ -26,8 +26,9 @@ bool IsTag(const unsigned char* p, const char (&tag)[N]) {
 // Offsets are 64-bit so that no chunk size, however large, wraps around.
 using Offset = unsigned long long;
 
-// Samples per channel of one decoded frame at most (the decoder's own
-// per-frame output area holds 4096 samples for both channels).
+// Room kept free in each scratch array before a decoding call: a frame gives
+// at most 1,152 samples per channel, and the decoder's own per-frame output
+// area holds 4,096 samples in all.
 constexpr unsigned kMaxFrameSamples = 4096;
 constexpr size_t kSpanBytes = 1152;
 

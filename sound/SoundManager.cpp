@@ -2,8 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <exception>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -16,7 +16,7 @@ const wchar_t kWindowClass[] = L"__soundmanager_wnd_class_";
 const wchar_t kWindowTitle[] = L"UX:70413952";
 constexpr DWORD kPollMilliseconds = 100;
 
-// The file's whole contents; empty when it cannot be read or is empty.
+// The file's whole contents; null when it cannot be read or is empty.
 std::unique_ptr<unsigned char[]> ReadWholeFile(const wchar_t* path, unsigned* length) {
     *length = 0;
     FILE* file = nullptr;
