@@ -26,7 +26,7 @@ if [ -x /usr/bin/time ]; then
 fi
 start=$(date +%s.%N)
 lame --quiet --decode "$out/three-minutes.mp3" "$out/decoded.wav"
-secs=$(echo "$(date +%s.%N) - $start" | bc 2>/dev/null || awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { print e - s }')
+secs=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.3f", e - s }')
 echo "  $secs s (second run)"
 awk -v b="$secs" -v l="$length" 'BEGIN { if (b > 0) printf "  %.0fx real time\n", l / b }'
 rm -f "$out/decoded.wav"
