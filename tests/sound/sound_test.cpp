@@ -7,9 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
@@ -24,7 +22,6 @@
 
 namespace {
 
-constexpr HRESULT kPoison = static_cast<HRESULT>(0xdeadbeef);
 ISoundObject* const kPoisonSound = reinterpret_cast<ISoundObject*>(0xdeadbeef);
 
 // ---------------------------------------------------------------------------
@@ -539,8 +536,7 @@ TEST_F(SoundTest, WaveChunkSizesAreCheckedAgainstTheImage) {
         } else {
             std::memcpy(&image[d.at], &d.value, 4);
         }
-        // A private copy of exactly that size, so that page-heap style
-        // overruns land outside the block.
+        // A copy of exactly that size: nothing past its end is the image's.
         std::vector<unsigned char> exact(image.begin(), image.end());
         ISoundObject* sound = kPoisonSound;
         EXPECT_EQ(E_FAIL, manager->CreateSoundFromMemory(exact.data(), static_cast<unsigned>(exact.size()),
