@@ -21,10 +21,11 @@ add_test(NAME kit_harness_stop
          COMMAND ${CMAKE_SOURCE_DIR}/scripts/harness.sh stop ${CMAKE_BINARY_DIR})
 set_tests_properties(kit_harness_stop PROPERTIES FIXTURES_CLEANUP kit_harness)
 
-# kit_add_test(NAME name SOURCES ... [LIBS ...] [TIMEOUT seconds] [RUN_SERIAL])
+# kit_add_test(NAME name SOURCES ... [LIBS ...] [TIMEOUT seconds] [RUN_SERIAL]
+#              [ENVIRONMENT VAR=value...])
 # Discovered at test time, so that building never needs Wine.
 function(kit_add_test)
-    cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIMEOUT" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 120)
     endif()
@@ -33,6 +34,9 @@ function(kit_add_test)
     set(props FIXTURES_REQUIRED kit_harness TIMEOUT ${T_TIMEOUT})
     if(T_RUN_SERIAL)
         list(APPEND props RUN_SERIAL TRUE)
+    endif()
+    if(T_ENVIRONMENT)
+        list(APPEND props ENVIRONMENT "${T_ENVIRONMENT}")
     endif()
     gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                          PROPERTIES ${props})

@@ -1,6 +1,13 @@
+// The library's one export.
 #include <windows.h>
 
-extern "C" HRESULT STDAPICALLTYPE CreateSoundManager(void** out) {
-    if (out) *out = nullptr;
-    return E_NOTIMPL;
+#include "Cantorel.h"
+#include "SoundManager.h"
+
+extern "C" HRESULT STDAPICALLTYPE CreateSoundManager(ISoundManager** out) {
+    if (!out) return E_POINTER;
+    CSoundManager* manager = CSoundManager::Create();
+    if (!manager) return E_OUTOFMEMORY;
+    *out = manager;
+    return S_OK;
 }
