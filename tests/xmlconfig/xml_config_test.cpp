@@ -214,8 +214,16 @@ TEST(XMLEncodingDetectionTest, MalformedUtf8DecodesAsOneConversionOfTheWholeText
     // The reader converts runs of non-ASCII bytes separately; the result must
     // be what one conversion of the whole text gives.
     const std::string bodies[] = {
-        "\xE6\x9B",     "\xE6\x9Bx\xB4",         "\x80\x80\xBFz",    "\xF0\x9F\x98\x80",
-        "\xF0\x9F\x98", "\xC0\xAF.\xED\xA0\x80", "\xE6\x9B\xB4\xE6", "\xFF\xFE!",
+        "\xE6\x9B",
+        "\xE6\x9Bx\xB4",
+        "\x80\x80\xBFz",
+        "\xF0\x9F\x98\x80",
+        "\xF0\x9F\x98",
+        "\xC3\xA9\xE2\x82\xAC\xF4\x8F\xBF\xBF",
+        "\xE0\x80\xAF\xF4\x90\x80\x80\xC3",
+        "\xC0\xAF.\xED\xA0\x80",
+        "\xE6\x9B\xB4\xE6",
+        "\xFF\xFE!",
     };
     for (const std::string& body : bodies) {
         const std::string element = "<a>" + body + "</a>";
@@ -298,6 +306,34 @@ INSTANTIATE_TEST_SUITE_P(
         tagTreeCase{"just text, no markup", L""}, tagTreeCase{"<a>text without end", L"a"},
         tagTreeCase{"<a><b", L"a[=]"}, tagTreeCase{"<a><>x</a>", L"a(,#text{x})"},
         tagTreeCase{"<a><b>1</b", L"a[b=1]"}, tagTreeCase{"<a><b><c>1</c></b></a><z/>", L"a(b[c=1])"}));
+
+TEST(XMLFoldTest, WideNodesFoldLikeNarrowOnes) {
+    // 34 children: n5 meets a same-named attribute, d is repeated, e has an
+    // attribute, every other n is a unique leaf.
+    std::string document = "<r n5=\"attr\">";
+    std::wstring attributes, kept;
+    for (int i = 0; i < 30; ++i) {
+        document += "<n" + std::to_string(i) + "/>";
+        if (i == 5) continue;
+        attributes += (attributes.empty() ? L"" : L";") + std::wstring(L"n") + std::to_wstring(i) + L"=";
+    }
+    document += "<d>1</d><d>2</d><e x=\"1\"/><n5></n5></r>";
+    CXMLConfig root(L"", nullptr, 0);
+    ASSERT_TRUE(Load(root, kBom + document));
+    EXPECT_EQ(L"r[" + attributes + L"](n5,d{1},d{2},e[x=1],n5,n5{attr})", Dump(root));
+}
+
+TEST(XMLFoldTest, FiftyThousandUniqueLeavesFoldIntoAttributes) {
+    std::string document = kBom + "<r>";
+    for (int i = 0; i < 50000; ++i)
+        document += "<k" + std::to_string(i) + ">" + std::to_string(i) + "</k" + std::to_string(i) + ">";
+    document += "</r>";
+    CXMLConfig root(L"", nullptr, 0);
+    ASSERT_TRUE(Load(root, document));
+    EXPECT_EQ(50000u, root.attributes->size());
+    EXPECT_TRUE(root.children->empty());
+    EXPECT_EQ(49999, root.GetAttributeInt(L"k49999"));
+}
 
 TEST(XMLEntityTest, DecodesReferencesOnce) {
     struct {
