@@ -622,6 +622,11 @@ private:
 // that folding a wide node is not quadratic.
 constexpr size_t kWideNode = 32;
 
+// An element with neither children nor attributes: what folding folds.
+bool IsLeaf(const CXMLConfig* node) {
+    return node->children->empty() && node->attributes->empty() && (node->kind & XML_NODE_ELEMENT);
+}
+
 }  // namespace
 
 // Folds every leaf element (no children, no attributes) that is unique among
@@ -653,15 +658,19 @@ bool CXMLConfig::FoldChildren(std::vector<CXMLConfig*>& pending) {
 
     const bool wide = list.size() > kWideNode;
     CNameCounts childNames, attributeNames;
-    size_t leaves = 0;
-    for (const CXMLConfig* child : list) {
-        leaves += child->children->empty() && child->attributes->empty() && (child->kind & XML_NODE_ELEMENT);
-        if (wide) childNames.Add(child->name);
-    }
-    if (wide) {
+    // Done at the first leaf only: many nodes (a list of items) have none.
+    bool prepared = false;
+    auto prepare = [&] {
+        prepared = true;
+        size_t leaves = 0;
+        for (size_t k = read; k < list.size(); ++k) leaves += IsLeaf(list[k]);
+        attributes->reserve(attributes->size() + leaves);
+        if (!wide) return;
+        for (size_t k = 0; k < list.size(); ++k) {
+            if (k < write || k >= read) childNames.Add(list[k]->name);
+        }
         for (const Attribute& attribute : *attributes) attributeNames.Add(attribute.first);
-    }
-    attributes->reserve(attributes->size() + leaves);
+    };
 
     // Whether another child than list[read] has the name.
     auto repeated = [&](const std::wstring& wanted) {
@@ -674,8 +683,8 @@ bool CXMLConfig::FoldChildren(std::vector<CXMLConfig*>& pending) {
 
     for (; read < list.size(); ++read) {
         CXMLConfig* child = list[read];
-        const bool leaf =
-            child->children->empty() && child->attributes->empty() && (child->kind & XML_NODE_ELEMENT);
+        const bool leaf = IsLeaf(child);
+        if (leaf && !prepared) prepare();
         Attribute* attribute =
             !leaf || (wide && attributeNames.Count(child->name) == 0) ? nullptr : FindAttribute(child->name);
         if (attribute) {
