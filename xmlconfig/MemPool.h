@@ -116,7 +116,8 @@ public:
         Block** blockLink = &blocks_;
         while (*blockLink) {
             Block* b = *blockLink;
-            const size_t i = static_cast<size_t>(std::lower_bound(sorted.begin(), sorted.end(), b) - sorted.begin());
+            const size_t i =
+                static_cast<size_t>(std::lower_bound(sorted.begin(), sorted.end(), b) - sorted.begin());
             if (freeSlots[i] == N) {
                 *blockLink = b->nextBlock;
                 std::free(b);

@@ -21,13 +21,19 @@ std::string WideToBytes(UINT codePage, const std::wstring& text) {
     return result;
 }
 
-bool IsTrimmed(wchar_t c) { return c == L'\t' || c == L'\n' || c == L'\r' || c == L' '; }
+bool IsTrimmed(wchar_t c) {
+    return c == L'\t' || c == L'\n' || c == L'\r' || c == L' ';
+}
 
 }  // namespace
 
-std::string ToNarrow(const std::wstring& text) { return WideToBytes(CP_ACP, text); }
+std::string ToNarrow(const std::wstring& text) {
+    return WideToBytes(CP_ACP, text);
+}
 
-std::string ToUtf8(const std::wstring& text) { return WideToBytes(CP_UTF8, text); }
+std::string ToUtf8(const std::wstring& text) {
+    return WideToBytes(CP_UTF8, text);
+}
 
 std::wstring ToWide(const std::string& text) {
     const int size = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
@@ -56,8 +62,10 @@ int SplitString(std::vector<std::wstring>* segments, const std::wstring& text,
              found = text.find(separator, found + separator.size())) {
             unsigned apostrophes = 0, quotes = 0;
             for (size_t i = start; i < found; ++i) {
-                if (text[i] == L'\'') ++apostrophes;
-                else if (text[i] == L'"') ++quotes;
+                if (text[i] == L'\'')
+                    ++apostrophes;
+                else if (text[i] == L'"')
+                    ++quotes;
             }
             if (apostrophes % 2 == 0 && quotes % 2 == 0) {
                 take(start, found);
@@ -76,8 +84,7 @@ int CompareNoCase(const std::wstring& first, const std::wstring& second) {
     return a.compare(b);
 }
 
-int FindBytes(const char* data, unsigned size, const char* pattern, unsigned patternLength,
-              unsigned from) {
+int FindBytes(const char* data, unsigned size, const char* pattern, unsigned patternLength, unsigned from) {
     if (patternLength == 0) patternLength = static_cast<unsigned>(std::strlen(pattern));
     if (patternLength > size) return -1;
     for (unsigned offset = from; offset <= size - patternLength; ++offset) {

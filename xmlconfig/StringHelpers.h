@@ -19,16 +19,14 @@ std::string ToUtf8(const std::wstring& text);
 // are trimmed (TrimString) and appended to `segments` when it is not null;
 // quotes stay in them. Returns the number of segments: 0 for an empty text,
 // else the separators outside quotes plus one.
-int SplitString(std::vector<std::wstring>* segments, const std::wstring& text,
-                const std::wstring& separator);
+int SplitString(std::vector<std::wstring>* segments, const std::wstring& text, const std::wstring& separator);
 
 // 0 when the strings are equal ignoring case (towupper), otherwise not 0.
 int CompareNoCase(const std::wstring& first, const std::wstring& second);
 
 // Offset of the first occurrence of `pattern` in `data` at or after `from`,
 // or -1. A `patternLength` of 0 takes the pattern up to its NUL byte.
-int FindBytes(const char* data, unsigned size, const char* pattern, unsigned patternLength,
-              unsigned from);
+int FindBytes(const char* data, unsigned size, const char* pattern, unsigned patternLength, unsigned from);
 
 // Removes leading and trailing tab, line feed, carriage return and space.
 void TrimString(std::wstring& text);

@@ -39,10 +39,19 @@ class CLeakListener : public testing::EmptyTestEventListener {
         if (!info.result()->Passed() || info.result()->Skipped()) return;
         const long leaked = g_live - before_ - g_accepted;
         if (leaked > 0) {
-            ADD_FAILURE() << "the test left " << leaked
-                          << " heap block(s) behind (live before " << before_
+            ADD_FAILURE() << "the test left " << leaked << " heap block(s) behind (live before " << before_
                           << ", after " << g_live.load() << ")";
         }
+    }
+};
+
+// GoogleTest makes the main thread's trace stack and failure reporter on the
+// first SCOPED_TRACE and ASSERT_NO_FATAL_FAILURE and keeps them until exit:
+// make them before the first test counts heap blocks.
+class CWarmUpEnvironment : public testing::Environment {
+    void SetUp() override {
+        SCOPED_TRACE("warm-up");
+        ASSERT_NO_FATAL_FAILURE(SUCCEED());
     }
 };
 
@@ -52,17 +61,33 @@ void* operator new(std::size_t size) {
     if (void* p = CountedAlloc(size)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CountedAlloc(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CountedAlloc(size); }
-void operator delete(void* p) noexcept { CountedFree(p); }
-void operator delete[](void* p) noexcept { CountedFree(p); }
-void operator delete(void* p, std::size_t) noexcept { CountedFree(p); }
-void operator delete[](void* p, std::size_t) noexcept { CountedFree(p); }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return CountedAlloc(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return CountedAlloc(size);
+}
+void operator delete(void* p) noexcept {
+    CountedFree(p);
+}
+void operator delete[](void* p) noexcept {
+    CountedFree(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    CountedFree(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    CountedFree(p);
+}
 
 namespace kit_test {
 
-long LiveAllocations() { return g_live; }
+long LiveAllocations() {
+    return g_live;
+}
 void AddAcceptedAllocations(long count) {
     if (count > 0) g_accepted += count;
 }
@@ -104,7 +129,9 @@ void RemoveTree(const std::wstring& dir) {
 }
 }  // namespace
 
-CTempDir::~CTempDir() { RemoveTree(path_); }
+CTempDir::~CTempDir() {
+    RemoveTree(path_);
+}
 
 std::wstring CTempDir::operator/(const std::wstring& relative) const {
     return path_ + L"\\" + relative;
@@ -126,5 +153,6 @@ int main(int argc, char** argv) {
     testing::TestEventListener* printer = listeners.Release(listeners.default_result_printer());
     listeners.Append(new CLeakListener);
     listeners.Append(printer);
+    testing::AddGlobalTestEnvironment(new CWarmUpEnvironment);
     return RUN_ALL_TESTS();
 }

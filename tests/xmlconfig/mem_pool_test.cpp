@@ -60,8 +60,10 @@ TEST(MemPoolTest, SlotsOfAGrownBlockAreHandedOutFromTheLastDown) {
         for (int i = 0; i < 16; ++i) objects.push_back(new P);
         P* first = new P;
         P* next[3] = {new P, new P, new P};
-        EXPECT_EQ(reinterpret_cast<char*>(first) + 3 * sizeof(typename P::Pool::Slot), reinterpret_cast<char*>(next[0]));
-        EXPECT_EQ(reinterpret_cast<char*>(first) + 1 * sizeof(typename P::Pool::Slot), reinterpret_cast<char*>(next[2]));
+        EXPECT_EQ(reinterpret_cast<char*>(first) + 3 * sizeof(typename P::Pool::Slot),
+                  reinterpret_cast<char*>(next[0]));
+        EXPECT_EQ(reinterpret_cast<char*>(first) + 1 * sizeof(typename P::Pool::Slot),
+                  reinterpret_cast<char*>(next[2]));
         delete first;
         for (P* p : next) delete p;
         for (P* p : objects) delete p;

@@ -33,8 +33,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, SplitStringTest,
     testing::Values(SplitCase{L"a, \"b, c\", d", L",", {L"a", L"\"b, c\"", L"d"}},
                     SplitCase{L"a, 'b, c', d", L",", {L"a", L"'b, c'", L"d"}},
-                    SplitCase{L"  no separator \r\n", L",", {L"no separator"}},
-                    SplitCase{L"", L",", {}},
+                    SplitCase{L"  no separator \r\n", L",", {L"no separator"}}, SplitCase{L"", L",", {}},
                     SplitCase{L",a,,", L",", {L"", L"a", L"", L""}},
                     // A quote of one kind inside the other kind still counts.
                     SplitCase{L"'\"',x", L",", {L"'\"',x"}},
@@ -52,7 +51,8 @@ TEST(TrimStringTest, RemovesTabLineFeedReturnAndSpaceOnly) {
 }
 
 TEST(CompareNoCaseTest, IgnoresCaseOnly) {
-    for (const wchar_t* s : {L"gzip", L"GZIP", L"GzIp", L"gZiP"}) EXPECT_EQ(0, CompareNoCase(s, L"gzip")) << s;
+    for (const wchar_t* s : {L"gzip", L"GZIP", L"GzIp", L"gZiP"})
+        EXPECT_EQ(0, CompareNoCase(s, L"gzip")) << s;
     EXPECT_NE(0, CompareNoCase(L"gzip ", L"gzip"));
     EXPECT_NE(0, CompareNoCase(L"deflate", L"gzip"));
 }

@@ -1,0 +1,570 @@
+// CHttpClientSocket against a scripted server on loopback: what goes on the
+// wire, how responses are framed and decoded, where bodies end up, and
+// which events the sink hears.
+#include "http_test_support.h"
+
+#include "StringHelpers.h"
+
+using http_test::CRecordingSink;
+using http_test::Describe;
+using http_test::FileExists;
+using http_test::Gzip;
+using http_test::NoiseBytes;
+using http_test::ReadFileBytes;
+using http_test::tagEvent;
+using http_test::WriteFileBytes;
+using kit_http::CResponse;
+using Kind = tagEvent::Kind;
+
+namespace {
+
+const std::string kFixedBlock =
+    "Accept-Language: zh-cn,en-us,en\r\nAccept-Encoding: gzip,deflate\r\nAccept-Charset: *\r\n"
+    "Client: uxClient\r\nConnection: keep-alive\r\n";
+const std::string kKeep = "Connection: keep-alive\r\n";
+
+std::string Response(const std::string& headers, const std::string& body = "") {
+    return CResponse::Head(200, "OK", headers) + body;
+}
+
+std::string Length(size_t n) {
+    return "Content-Length: " + std::to_string(n) + "\r\n";
+}
+
+}  // namespace
+
+class HttpRequestTest : public http_test::HttpClientTest {};
+
+TEST_F(HttpRequestTest, HeadIsSentByteForByteAndKeptConnectionIsReused) {
+    struct tagCase {
+        std::wstring url;  // appended to the server's base URL unless it starts with "/"
+        const char* post;
+        bool isPost;
+        std::wstring extra;
+        std::string expected;
+    };
+    const std::string host = "Host: 127.0.0.1\r\n";
+    const std::string port = std::to_string(server.Port());
+    const tagCase cases[] = {
+        {L"+/a?b=1", nullptr, false, L"", "GET /a?b=1 HTTP/1.1\r\n" + host + kFixedBlock + "\r\n"},
+        {L"+/p?x=1", "y=2", true, L"",
+         "POST /p HTTP/1.1\r\n" + host + kFixedBlock + "Content-Length:6\r\n\r\nx=1y=2"},
+        {L"+/p", "y=2", true, L"",
+         "POST /p HTTP/1.1\r\n" + host + kFixedBlock + "Content-Length:3\r\n\r\ny=2"},
+        {L"+/p?x=1", nullptr, true, L"",
+         "POST /p HTTP/1.1\r\n" + host + kFixedBlock + "Content-Length:3\r\n\r\nx=1"},
+        {L"+/e", nullptr, false, L"X-A: 1", "GET /e HTTP/1.1\r\nX-A: 1\r\n" + host + kFixedBlock + "\r\n"},
+        {L"+/e", nullptr, false, L"X-A: 1\r\nX-B: 2\r\n",
+         "GET /e HTTP/1.1\r\nX-A: 1\r\nX-B: 2\r\n" + host + kFixedBlock + "\r\n"},
+        {L"/relative", nullptr, false, L"", "GET /relative HTTP/1.1\r\n" + host + kFixedBlock + "\r\n"},
+        {L"HTTP://127.0.0.1:" + _ServerEngine::ToWide(port), nullptr, false, L"",
+         "GET / HTTP/1.1\r\n" + host + kFixedBlock + "\r\n"},
+        {L"+/文件.txt", nullptr, false, L"",
+         "GET /\xE6\x96\x87\xE4\xBB\xB6.txt HTTP/1.1\r\n" + host + kFixedBlock + "\r\n"},
+    };
+    int n = 0;
+    for (const tagCase& c : cases) {
+        server.Enqueue(CResponse::Ok("done"));
+        const std::wstring url = c.url[0] == L'+' ? Url("") + c.url.substr(1) : c.url;
+        const size_t postLength = c.post ? strlen(c.post) : 0;
+        ASSERT_TRUE(client->Request(c.post, static_cast<uint32_t>(postLength), url, L"", c.extra, c.isPost))
+            << _ServerEngine::ToUtf8(url);
+        ASSERT_TRUE(WaitFinished(++n)) << Describe(sink.events);
+        EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+        EXPECT_EQ(c.expected, server.Requests().back().raw) << _ServerEngine::ToUtf8(url);
+        EXPECT_EQ("done", Body());
+    }
+    EXPECT_EQ(1, server.Connections());
+}
+
+TEST_F(HttpRequestTest, UnusableUrlsAreRefusedWithoutAnyEvent) {
+    const std::wstring refused[] = {
+        L"",
+        L"/before-any-host",
+        L"http://",
+        L"http:/x",
+        L"https://127.0.0.1/",
+        L"ftp://127.0.0.1/f",
+        L"http:///no-host",
+        L"http://a-host-name-far-too-long-for-the-socket.example/",
+    };
+    for (const std::wstring& url : refused) {
+        EXPECT_FALSE(client->Request(nullptr, 0, url, L"", L"", false)) << _ServerEngine::ToUtf8(url);
+    }
+    PumpFor(100);
+    EXPECT_TRUE(sink.events.empty()) << Describe(sink.events);
+    EXPECT_EQ(0, server.Connections());
+}
+
+TEST_F(HttpRequestTest, ConnectionIsReusedOnlyForExactKeepAliveValue) {
+    const struct {
+        std::string connectionLine;
+        int connections;
+    } cases[] = {{"Connection: keep-alive\r\n", 1},
+                 {"Connection: Keep-Alive\r\n", 2},
+                 {"Connection: close\r\n", 2},
+                 {"", 2}};
+    int n = 0;
+    for (const auto& c : cases) {
+        client->Close();
+        const int before = server.Connections();
+        server.Enqueue(CResponse().Send(Response(Length(2) + c.connectionLine, "ok")));
+        server.Enqueue(CResponse::Ok("second"));
+        ASSERT_TRUE(Get("/1"));
+        ASSERT_TRUE(WaitFinished(++n));
+        ASSERT_TRUE(Get("/2"));
+        ASSERT_TRUE(WaitFinished(++n));
+        EXPECT_EQ("second", Body()) << Describe(sink.events);
+        EXPECT_EQ(c.connections, server.Connections() - before) << c.connectionLine;
+    }
+}
+
+TEST_F(HttpRequestTest, RequestFromInsideOnHttpCompleteGoesOutOnTheSameConnection) {
+    server.Enqueue(CResponse::Ok("manifest"));
+    server.Enqueue(CResponse::Ok("file"));
+    std::string first;
+    sink.onComplete = [&](CHttpClientSocket* c) {
+        if (!first.empty()) return;
+        first = Body();
+        EXPECT_TRUE(Get("/file"));
+    };
+    ASSERT_TRUE(Get("/manifest"));
+    ASSERT_TRUE(WaitFinished(2)) << Describe(sink.events);
+    EXPECT_EQ("manifest", first);
+    EXPECT_EQ("file", Body());
+    EXPECT_EQ(1, server.Connections());
+}
+
+TEST_F(HttpRequestTest, NewRequestAbandonsActiveOneSilently) {
+    server.Route("/slow", CResponse().Delay(300).Send(Response(Length(4) + kKeep, "slow")));
+    server.Route("/fast", CResponse::Ok("fast"));
+    ASSERT_TRUE(Get("/slow"));
+    ASSERT_TRUE(PumpUntil([&] { return server.Requests().size() == 1; }));
+    ASSERT_TRUE(Get("/fast"));
+    ASSERT_TRUE(WaitFinished());
+    PumpFor(500);
+    EXPECT_EQ("Header(4) Complete ", Describe(sink.events));
+    EXPECT_EQ("fast", Body());
+}
+
+TEST_F(HttpRequestTest, RefusedConnectionReportsConnectFailure) {
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    closesocket(probe);  // nobody listens on that port now
+    const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(ntohs(address.sin_port)) + L"/";
+    ASSERT_TRUE(client->Request(nullptr, 0, url, L"", L"", false));
+    ASSERT_TRUE(WaitFinished());
+    EXPECT_EQ("Error(连接到服务器失败) ", Describe(sink.events));
+}
+
+TEST_F(HttpRequestTest, LargePostBodyIsSentCompletelyWhenTheServerReadsLate) {
+    server.PauseBeforeReading(600);
+    server.Enqueue(CResponse::Ok("stored"));
+    const std::string data = NoiseBytes(16 << 20, 7);
+    ASSERT_TRUE(
+        client->Request(data.data(), static_cast<uint32_t>(data.size()), Url("/upload"), L"", L"", true));
+    ASSERT_TRUE(WaitFinished(1, 60000)) << Describe(sink.events);
+    EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+    ASSERT_EQ(1u, server.Requests().size());
+    EXPECT_TRUE(server.Requests()[0].body == data)
+        << "server got " << server.Requests()[0].body.size() << " bytes";
+}
+
+class HttpFramingTest : public http_test::HttpClientTest {};
+
+TEST_F(HttpFramingTest, BodyLengthAndChunkFormsGiveTheExpectedBody) {
+    const std::string b26 = "abcdefghijklmnopqrstuvwxyz";
+    const std::string chunked = "Transfer-Encoding: chunked\r\n" + kKeep;
+    const struct {
+        std::string response;
+        uint64_t headerLength;
+        std::string body;
+    } cases[] = {
+        {Response(Length(0) + kKeep), 0, ""},
+        {Response(kKeep), 0, ""},
+        {Response(Length(3) + kKeep, "abcdef"), 3, "abc"},
+        {Response(chunked, "1a\r\n" + b26 + "\r\n0\r\n\r\n"), 4294967295u, b26},
+        {Response(chunked, "1A\r\n" + b26 + "\r\n0\r\n\r\n"), 4294967295u, b26},
+        {Response(chunked, "1a;name=value\r\n" + b26 + "\r\n0\r\n\r\n"), 4294967295u, b26},
+        {Response(chunked, " 1a \r\n" + b26 + "\r\n0\r\n\r\n"), 4294967295u, b26},
+        {Response(chunked, "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\nignored trailing bytes"), 4294967295u, "abcde"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        server.Enqueue(CResponse().Send(c.response));
+        ASSERT_TRUE(Get("/f"));
+        ASSERT_TRUE(WaitFinished(++n));
+        const size_t at = sink.events.size();
+        ASSERT_GE(at, 2u);
+        EXPECT_EQ(Kind::Header, sink.events[at - 2].kind) << c.response;
+        EXPECT_EQ(c.headerLength, sink.events[at - 2].contentLength) << c.response;
+        EXPECT_EQ(Kind::Complete, sink.events[at - 1].kind) << Describe(sink.events);
+        EXPECT_EQ(c.body, Body()) << c.response;
+    }
+}
+
+TEST_F(HttpFramingTest, ResponseSplitAtAnyByteGivesTheSameBody) {
+    const std::string body = "hello" + std::string(26, 'x') + "end";
+    const std::string chunked =
+        Response("Transfer-Encoding: chunked\r\n" + kKeep, "5\r\nhello\r\n1a;ext\r\n" + std::string(26, 'x') +
+                                                               "\r\n3\r\nend\r\n0\r\nX-Trailer: 1\r\n\r\n");
+    const size_t headerEnd = chunked.find("\r\n\r\n") + 4;
+    int n = 0;
+    for (size_t cut = headerEnd - 3; cut < chunked.size(); ++cut) {
+        server.Enqueue(CResponse().SendSplit(chunked, {cut}, 15));
+        ASSERT_TRUE(Get("/split"));
+        ASSERT_TRUE(WaitFinished(++n));
+        ASSERT_EQ(Kind::Complete, sink.Last()->kind) << "cut at " << cut << ": " << Describe(sink.events);
+        ASSERT_EQ(body, Body()) << "cut at " << cut;
+    }
+    const std::string sized = Response(Length(body.size()) + kKeep, body);
+    for (const std::string& whole : {chunked, sized}) {
+        server.Enqueue(CResponse().SendEachByte(whole, 2));
+        ASSERT_TRUE(Get("/bytes"));
+        ASSERT_TRUE(WaitFinished(++n, 30000));
+        EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+        EXPECT_EQ(body, Body()) << whole;
+    }
+    EXPECT_EQ(1, server.Connections());
+}
+
+TEST_F(HttpFramingTest, MalformedFramingEndsWithInvalidData) {
+    const std::string chunked = "Transfer-Encoding: chunked\r\n";
+    const std::string cases[] = {
+        Response(chunked, "\r\nabc\r\n0\r\n\r\n"),           // empty size line
+        Response(chunked, "zz\r\nabc\r\n0\r\n\r\n"),         // no hex digit
+        Response(chunked, "1FFFFFFFF\r\nabc\r\n"),           // beyond 32 bits
+        Response(chunked, "fffffffe\r\nabc\r\n"),            // size + CR LF beyond 32 bits
+        Response("Content-Length: -5\r\n", "abc"),           // negative length
+        Response("Content-Length: abc\r\n", "abc"),          // no number
+        Response("Content-Length: 99999999999\r\n", "abc"),  // beyond int32
+        Response("Content-Length: 2147483647\r\n", "abc"),   // cannot be held in memory
+        "HTTP/1.1\r\nContent-Length: 0\r\n\r\n",             // no space in the status line
+        "HTTP/1.1 200 OK\r\n" + std::string(1100000, 'h'),   // header block never ends
+    };
+    int n = 0;
+    for (const std::string& response : cases) {
+        server.Enqueue(CResponse().Send(response));
+        ASSERT_TRUE(Get("/bad"));
+        ASSERT_TRUE(WaitFinished(++n)) << response.substr(0, 60);
+        EXPECT_EQ(std::wstring(L"无效的数据"), sink.Last()->message) << response.substr(0, 60);
+        EXPECT_FALSE(client->IsActive());
+    }
+}
+
+TEST_F(HttpFramingTest, GzipBodyIsDecodedInMemoryAndInFile) {
+    const std::string plain = std::string(200000, 'z') + NoiseBytes(300000, 3) + "tail";
+    const std::string packed = Gzip(plain);
+    const std::string gzipLine = "Content-Encoding: gzip\r\n";
+    server.Enqueue(CResponse().Send(Response(Length(packed.size()) + gzipLine + kKeep, packed)));
+    ASSERT_TRUE(Get("/mem"));
+    ASSERT_TRUE(WaitFinished(1));
+    EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+    EXPECT_TRUE(Body() == plain) << "decoded " << client->body.size() << " of " << plain.size();
+    EXPECT_EQ(packed.size(), client->received);
+
+    server.Enqueue(
+        CResponse().Send(Response("Content-Encoding: GZIP\r\nTransfer-Encoding: chunked\r\n" + kKeep,
+                                  CResponse::Chunked(packed, 7000))));
+    ASSERT_TRUE(Get("/chunked"));
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_TRUE(Body() == plain) << "decoded " << client->body.size() << " of " << plain.size();
+
+    const std::wstring target = dir / L"unpacked.bin";
+    server.Enqueue(CResponse().Send(Response(Length(packed.size()) + gzipLine + kKeep, packed)));
+    ASSERT_TRUE(Get("/file", target));
+    ASSERT_TRUE(WaitFinished(3));
+    EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+    EXPECT_TRUE(ReadFileBytes(target) == plain) << "file holds " << ReadFileBytes(target).size() << " bytes";
+    EXPECT_EQ(0u, client->body.capacity());
+    EXPECT_FALSE(FileExists(target + L"_"));
+}
+
+TEST_F(HttpFramingTest, CorruptOrTruncatedGzipEndsWithInvalidData) {
+    const std::string packed = Gzip(NoiseBytes(50000, 9));
+    std::string corrupt = packed;
+    for (size_t i = 100; i < 200; ++i) corrupt[i] = static_cast<char>(~corrupt[i]);
+    const std::string truncated = packed.substr(0, packed.size() - 30);
+    int n = 0;
+    for (const std::string& bytes : {corrupt, truncated}) {
+        server.Enqueue(
+            CResponse().Send(Response(Length(bytes.size()) + "Content-Encoding: gzip\r\n", bytes)));
+        ASSERT_TRUE(Get("/gz"));
+        ASSERT_TRUE(WaitFinished(++n));
+        EXPECT_EQ(std::wstring(L"无效的数据"), sink.Last()->message) << Describe(sink.events);
+    }
+}
+
+class HttpStatusTest : public http_test::HttpClientTest {};
+
+TEST_F(HttpStatusTest, StatusesOtherThanSuccessAndRedirectEndWithTheirText) {
+    const struct {
+        int status;
+        const wchar_t* text;
+    } cases[] = {
+        {400, L"请求语法错误!"},
+        {401, L"没有获得授权！"},
+        {402, L"请求内容需要付费"},
+        {403, L"禁止访问!"},
+        {404, L"资源没有找到！"},
+        {405, L"请求方式错误！"},
+        {406, L"不支持的资源类型！"},
+        {407, L"必须经过代理才可访问!"},
+        {408, L"客服端发送超时!"},
+        {409, L"资源访问冲突!"},
+        {410, L"资源不再可用！"},
+        {411, L"发送的数据没有指定长度！"},
+        {412, L"缺少部分请求信息！"},
+        {413, L"请求的内容太大!"},
+        {414, L"Url太长！"},
+        {415, L"服务器不支持此媒体类型!"},
+        {416, L"断点续传时，指定的位置不正确!"},
+        {500, L"服务器内部错误！"},
+        {501, L"服务器未实现该功能！"},
+        {502, L"网关错误！"},
+        {503, L"服务器忙！"},
+        {504, L"网关超时!"},
+        {505, L"不支持的协议!"},
+        {418, L"未知错误！"},
+        {599, L"未知错误！"},
+        {-3, L"未知错误！"},
+        {204, L"未知错误！"},
+        {206, L"未知错误！"},
+        {304, L"未知错误！"},
+        {302, L"未知错误！"},  // 302 without any Location
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        server.Enqueue(CResponse().Send(CResponse::Head(c.status, "Reason Text", Length(0) + kKeep)));
+        ASSERT_TRUE(Get("/s"));
+        ASSERT_TRUE(WaitFinished(++n));
+        ASSERT_GE(sink.events.size(), 2u);
+        const tagEvent& header = sink.events[sink.events.size() - 2];
+        const tagEvent& error = sink.events.back();
+        EXPECT_EQ(Kind::Header, header.kind) << c.status;
+        EXPECT_EQ(Kind::Error, error.kind) << c.status;
+        EXPECT_EQ(std::wstring(c.text), error.message) << c.status;
+        EXPECT_EQ(c.status, client->Status());
+        EXPECT_EQ(L"Reason Text", client->StatusText()) << c.status;
+    }
+}
+
+TEST_F(HttpStatusTest, RedirectsAreFollowedAsTheirStatusAsks) {
+    const std::string port = std::to_string(server.Port());
+    const struct {
+        int status;
+        std::string locationLine;
+        bool isPost;
+        std::string secondMethod;
+        int connections;
+    } cases[] = {
+        {301, "location: /target\r\n", false, "GET", 1},
+        {302, "Location: http://127.0.0.1:" + port + "/target\r\n", false, "GET", 1},
+        {302, "Location: /target\r\n", true, "POST", 1},
+        {303, "Location: /target\r\n", true, "GET", 1},
+        {307, "Location: /target\r\n", true, "GET", 1},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        client->Close();
+        const int before = server.Connections();
+        const size_t requests = server.Requests().size();
+        server.Enqueue(CResponse().Send(
+            CResponse::Head(c.status, "Moved", c.locationLine + Length(5) + kKeep) + "moved"));
+        server.Route("/target", CResponse::Ok("landed"));
+        ASSERT_TRUE(client->Request("d=1", 3, Url("/start?q=1"), L"", L"", c.isPost));
+        ASSERT_TRUE(WaitFinished(++n));
+        EXPECT_EQ(Kind::Complete, sink.Last()->kind) << c.status << " " << Describe(sink.events);
+        EXPECT_EQ("landed", Body()) << c.status;
+        const std::vector<kit_http::tagRequest> seen = server.Requests();
+        ASSERT_EQ(requests + 2, seen.size()) << c.status;
+        EXPECT_EQ("/target", seen.back().target) << c.status;
+        EXPECT_EQ(c.secondMethod, seen.back().method) << c.status;
+        EXPECT_EQ(c.isPost ? "q=1d=1" : "", seen[requests].body) << c.status;
+        EXPECT_EQ(c.secondMethod == "POST" ? "d=1" : "", seen.back().body) << c.status;
+        EXPECT_EQ(c.connections, server.Connections() - before) << c.status;
+    }
+}
+
+TEST_F(HttpStatusTest, TenRedirectsAreFollowedAndTheEleventhFails) {
+    for (int hops : {10, 11}) {
+        for (int i = 0; i < hops; ++i) {
+            server.Route(
+                "/hop" + std::to_string(i),
+                CResponse().Send(CResponse::Head(
+                    302, "Found", "Location: /hop" + std::to_string(i + 1) + "\r\n" + Length(0) + kKeep)));
+        }
+        server.Route("/hop" + std::to_string(hops), CResponse::Ok("end"));
+        sink.events.clear();
+        sink.finished = 0;
+        ASSERT_TRUE(Get("/hop0"));
+        ASSERT_TRUE(WaitFinished());
+        if (hops == 10) {
+            EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+            EXPECT_EQ("end", Body());
+        } else {
+            EXPECT_EQ(std::wstring(L"下载失败！"), sink.Last()->message) << Describe(sink.events);
+        }
+    }
+    EXPECT_EQ(11u + 11u, server.Requests().size());
+}
+
+class HttpDownloadTest : public http_test::HttpClientTest {};
+
+TEST_F(HttpDownloadTest, CompletedDownloadReplacesTheTargetAndEmptyBodyLeavesAnEmptyFile) {
+    const std::wstring target = dir / L"data.bin";
+    const std::string big = NoiseBytes(3 << 20, 5);
+    const struct {
+        std::string response;
+        std::string expected;
+    } cases[] = {
+        {Response(Length(big.size()) + kKeep, big), big},
+        {Response("Transfer-Encoding: chunked\r\n" + kKeep, CResponse::Chunked("chunked file", 5)),
+         "chunked file"},
+        {Response(Length(0) + kKeep), ""},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        WriteFileBytes(target, "old contents");
+        server.Enqueue(CResponse().Send(c.response));
+        ASSERT_TRUE(Get("/file", target));
+        ASSERT_TRUE(WaitFinished(++n, 30000));
+        EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+        EXPECT_TRUE(ReadFileBytes(target) == c.expected)
+            << "file holds " << ReadFileBytes(target).size() << " bytes";
+        EXPECT_FALSE(FileExists(target + L"_"));
+        EXPECT_EQ(0u, client->body.capacity()) << "a download must not hold its body in memory";
+    }
+}
+
+TEST_F(HttpDownloadTest, FailuresLeaveTheOldFileInPlace) {
+    const std::wstring target = dir / L"keep.bin";
+    WriteFileBytes(target, "old contents");
+    // Closed mid-body: the partial bytes stay in the "_" file only.
+    server.Enqueue(CResponse().Send(Response(Length(2000000000) + kKeep, std::string(40, 'p'))).Close());
+    ASSERT_TRUE(Get("/cut", target));
+    ASSERT_TRUE(WaitFinished(1));
+    EXPECT_EQ("Header(2000000000) Close(0, received 40) ", Describe(sink.events));
+    EXPECT_EQ(0u, client->body.capacity());
+    EXPECT_EQ("old contents", ReadFileBytes(target));
+    EXPECT_EQ(std::string(40, 'p'), ReadFileBytes(target + L"_"));
+
+    // A redirect's body is never written; the 404 at its end changes nothing.
+    server.Enqueue(
+        CResponse().Send(CResponse::Head(302, "Found", "Location: /gone\r\n" + Length(4) + kKeep) + "junk"));
+    ASSERT_TRUE(Get("/moved", target));
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(std::wstring(L"资源没有找到！"), sink.Last()->message) << Describe(sink.events);
+    EXPECT_EQ("old contents", ReadFileBytes(target));
+    EXPECT_EQ(std::string(40, 'p'), ReadFileBytes(target + L"_"));
+}
+
+TEST_F(HttpDownloadTest, UnwritableTargetsEndWithFileErrors) {
+    // A folder in the way: the download cannot replace it and says so.
+    const std::wstring folder = dir / L"folder";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    WriteFileBytes(folder + L"\\inside.txt", "inside");
+    server.Enqueue(CResponse::Ok("payload"));
+    ASSERT_TRUE(Get("/f", folder));
+    ASSERT_TRUE(WaitFinished(1));
+    EXPECT_EQ(std::wstring(L"写入文件失败！"), sink.Last()->message) << Describe(sink.events);
+    EXPECT_EQ("inside", ReadFileBytes(folder + L"\\inside.txt"));
+
+    server.Enqueue(CResponse::Ok("payload"));
+    ASSERT_TRUE(Get("/f", dir / L"missing\\file.bin"));
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(std::wstring(L"创建文件失败！"), sink.Last()->message) << Describe(sink.events);
+}
+
+class HttpEventTest : public http_test::HttpClientTest {};
+
+TEST_F(HttpEventTest, ProgressComesAtMostEveryHundredMsWithTheSpeedOfItsInterval) {
+    const size_t pieces = 40, piece = 1000;
+    CResponse slow;
+    slow.Send(Response(Length(pieces * piece) + kKeep));
+    for (size_t i = 0; i < pieces; ++i) slow.Delay(20).Send(std::string(piece, 'b'));
+    server.Enqueue(slow);
+    ASSERT_TRUE(Get("/slow"));
+    ASSERT_TRUE(WaitFinished(1, 30000));
+    const std::vector<tagEvent> progress = sink.OfKind(Kind::Progress);
+    ASSERT_GE(progress.size(), 2u) << Describe(sink.events);
+    for (size_t i = 1; i < progress.size(); ++i) {
+        const double dt = progress[i].tick - progress[i - 1].tick;
+        const double delta = static_cast<double>(progress[i].received - progress[i - 1].received);
+        // The client reads GetTickCount a moment before the sink does; on a
+        // loaded machine that moment can stretch, hence the slack.
+        EXPECT_GE(dt, 90.0) << Describe(sink.events);
+        EXPECT_GE(progress[i].speed, delta / ((dt + 10) / 1000.0))
+            << "interval " << dt << " ms, " << delta << " bytes";
+        EXPECT_LE(progress[i].speed, delta / ((dt - 10) / 1000.0))
+            << "interval " << dt << " ms, " << delta << " bytes";
+        EXPECT_EQ(pieces * piece, progress[i].contentLength);
+    }
+
+    // A response complete within 100 ms of its request reports no progress.
+    bool quickSeen = false;
+    for (int attempt = 0; attempt < 5 && !quickSeen; ++attempt) {
+        server.Enqueue(CResponse::Ok(std::string(5000, 'q')));
+        const size_t before = sink.events.size();
+        const DWORD start = GetTickCount();
+        ASSERT_TRUE(Get("/quick"));
+        ASSERT_TRUE(WaitFinished(2 + attempt));
+        if (GetTickCount() - start >= 100) continue;
+        quickSeen = true;
+        EXPECT_EQ("Header(5000) Complete ",
+                  Describe(std::vector<tagEvent>(sink.events.begin() + before, sink.events.end())));
+    }
+    EXPECT_TRUE(quickSeen) << "no response came back within 100 ms in five attempts";
+}
+
+TEST_F(HttpEventTest, CloseIsReportedOnlyAfterQueuedBytesAreHandled) {
+    const std::string part = NoiseBytes(150000, 11);
+    server.Enqueue(CResponse().Send(Response(Length(400000) + kKeep, part)).Close());
+    ASSERT_TRUE(Get("/cut"));
+    ASSERT_TRUE(WaitFinished(1));
+    ASSERT_EQ(Kind::Close, sink.Last()->kind) << Describe(sink.events);
+    EXPECT_EQ(part.size(), sink.Last()->received);
+    EXPECT_TRUE(std::string(client->body.begin(), client->body.begin() + part.size()) == part);
+    EXPECT_EQ(1u, sink.OfKind(Kind::Close).size());
+
+    // A close right after the last chunk, before its empty trailer line,
+    // still leaves a whole body.
+    server.Enqueue(CResponse().Send(Response("Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n0\r\n")).Close());
+    ASSERT_TRUE(Get("/last"));
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+    EXPECT_EQ("abc", Body());
+}
+
+TEST_F(HttpEventTest, ServerClosingAnIdleConnectionIsSilentAndNextRequestReconnects) {
+    server.Enqueue(CResponse::Ok("first").Delay(100).Close());
+    server.Enqueue(CResponse::Ok("second"));
+    ASSERT_TRUE(Get("/1"));
+    ASSERT_TRUE(WaitFinished(1));
+    ASSERT_TRUE(PumpUntil([&] { return client->GetSocket() == INVALID_SOCKET; }));
+    PumpFor(100);
+    EXPECT_EQ("Header(5) Complete ", Describe(sink.events));
+    ASSERT_TRUE(Get("/2"));
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ("second", Body());
+    EXPECT_EQ(2, server.Connections());
+}
+
+TEST_F(HttpEventTest, ReadNotificationWithNothingToReadIsNotAClose) {
+    server.Enqueue(CResponse().Delay(400).Send(Response(Length(4) + kKeep, "late")));
+    ASSERT_TRUE(Get("/late"));
+    ASSERT_TRUE(PumpUntil([&] { return server.Requests().size() == 1; }));
+    const HWND window = FindWindowW(L"ClientSocketWnd", nullptr);
+    ASSERT_NE(nullptr, window);
+    PostMessageW(window, _ClientCommonLib::WM_SOCKET_EVENT, static_cast<WPARAM>(client->GetSocket()),
+                 WSAMAKESELECTREPLY(FD_READ, 0));
+    ASSERT_TRUE(WaitFinished(1));
+    EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+    EXPECT_TRUE(sink.OfKind(Kind::Close).empty()) << Describe(sink.events);
+    EXPECT_EQ("late", Body());
+}

@@ -1,0 +1,61 @@
+#include "update_scenario.h"
+
+namespace update_test {
+
+namespace {
+const DWORD kRunLimitMs = 90000;
+}
+
+void UpdateScenarioTest::SetUp() {
+    ASSERT_EQ(936u, GetACP()) << "the harness runs with code page 936";
+    ASSERT_TRUE(m_server.Start());
+}
+
+void UpdateScenarioTest::ServeManifest(unsigned game, uint64_t installed, const std::string& manifest) {
+    m_server.Route("/update/?id=" + std::to_string(game) + "&v=" + std::to_string(installed),
+                   kit_http::CResponse::Ok(manifest));
+}
+
+void UpdateScenarioTest::ServeFile(const std::string& target, const std::string& body) {
+    m_server.Route(target, kit_http::CResponse::Ok(body));
+}
+
+void UpdateScenarioTest::SetStore(const std::string& text) {
+    WriteFile(m_game / L"Configs\\Version.dat", text);
+}
+
+std::string UpdateScenarioTest::Store() const {
+    return ReadFile(m_game / L"Configs\\Version.dat");
+}
+
+tagRunResult UpdateScenarioTest::RunUpdate(unsigned game) {
+    CLobbyWindow lobby;
+    return RunUpdateWith(LobbyArguments(game, lobby.Handle()), lobby);
+}
+
+tagRunResult UpdateScenarioTest::RunUpdateWith(const std::wstring& arguments, CLobbyWindow& lobby) {
+    tagRunResult result;
+    CUpdateProcess update;
+    if (!update.Start(arguments, m_game.Path(), Host())) {
+        ADD_FAILURE() << "Update.exe did not start";
+        return result;
+    }
+    result.ended = update.Wait(kRunLimitMs);
+    EXPECT_TRUE(result.ended) << "Update.exe still ran after " << kRunLimitMs << " ms";
+    result.exitCode = update.ExitCode();
+    result.output = update.Output();
+    result.kinds = lobby.Kinds();
+    result.statuses = lobby.Statuses();
+    result.progress = lobby.Progress();
+    for (const auto& e : lobby.Events())
+        if (e.hasData && e.Kind() == 2) result.finished = e.Payload();
+    return result;
+}
+
+std::vector<std::wstring> UpdateScenarioTest::Installing(const std::vector<std::wstring>& rest) {
+    std::vector<std::wstring> texts = {L"正在检查更新......", L"正在统计需要更新的文件..."};
+    texts.insert(texts.end(), rest.begin(), rest.end());
+    return texts;
+}
+
+}  // namespace update_test

@@ -1,0 +1,60 @@
+// Fixture for whole update runs: a scripted update server, a temp game
+// folder as the updater's working folder, and the test as the lobby.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ScriptedHttpServer.h"
+#include "kit_test.h"
+#include "update_run.h"
+
+namespace update_test {
+
+// What the lobby and the console saw of one run.
+struct tagRunResult {
+    bool ended = false;
+    DWORD exitCode = 0xdeadbeef;
+    std::string output;  // standard output, code page 936
+    std::vector<uint32_t> kinds;
+    std::vector<std::wstring> statuses;
+    std::vector<tagProgress> progress;
+    std::vector<uint8_t> finished;  // payload of the finished message
+};
+
+class UpdateScenarioTest : public testing::Test {
+protected:
+    void SetUp() override;
+
+    std::string Host() const { return "127.0.0.1:" + std::to_string(m_server.Port()); }
+    // "http://127.0.0.1:<port>" + path
+    std::string Url(const std::string& path) const { return m_server.BaseUrl() + path; }
+    // Answers the check of `game` at `installed` with `manifest`.
+    void ServeManifest(unsigned game, uint64_t installed, const std::string& manifest);
+    // A 200 answer with the body, kept alive.
+    void ServeFile(const std::string& target, const std::string& body);
+
+    // The version store of the game folder.
+    void SetStore(const std::string& text);
+    std::string Store() const;
+
+    std::wstring GamePath(const std::wstring& relative) const { return m_game / relative; }
+
+    // Runs Update.exe for `game`, linked to a fresh lobby window.
+    tagRunResult RunUpdate(unsigned game);
+    // Runs Update.exe with the given command line arguments.
+    tagRunResult RunUpdateWith(const std::wstring& arguments, CLobbyWindow& lobby);
+
+    // Statuses of a run that got as far as installing.
+    static std::vector<std::wstring> Installing(const std::vector<std::wstring>& rest);
+
+    kit_http::CScriptedHttpServer m_server;
+    kit_test::CTempDir m_game;
+};
+
+}  // namespace update_test

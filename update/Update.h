@@ -1,0 +1,76 @@
+// The update object: checks the update server for a newer version of one
+// game, carries out the manifest's items and reports to the lobby.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "ConnectPeer.h"
+#include "HttpClientSocket.h"
+#include "LobbyMessage.h"
+#include "XMLConfig.h"
+
+// A "File" element of the manifest; the manifest document owns it.
+using ManifestItem = _ServerEngine::CXMLConfig*;
+
+// Host (and port) of the update server, chosen by the program's build.
+const wchar_t* UpdateServerHost();
+
+class CUpdate : public IHttpSink, public CConnectPeer {
+public:
+    CUpdate();
+    ~CUpdate();
+
+    // Start, message loop, shutdown; returns the process exit code.
+    int Run();
+
+    void OnHttpHeader(CHttpClientSocket* client, uint64_t contentLength) override;
+    void OnHttpComplete(CHttpClientSocket* client) override;
+    void OnHttpError(CHttpClientSocket* client, const wchar_t* message) override;
+    void OnHttpProgress(CHttpClientSocket* client, uint64_t contentLength, uint64_t received,
+                        double bytesPerSecond) override;
+    void OnHttpClose(CHttpClientSocket* client, int error) override;
+
+protected:
+    void OnTimer() override;
+
+private:
+    bool Start();
+    bool ReadCommandLine();
+    void Shutdown();
+
+    bool HandleManifest();
+    void ProcessQueue();
+    // Carries out the front item; false when the queue has to stop there
+    // (a download is under way or the run failed).
+    bool ProcessItem(ManifestItem item);
+    void FinishQueue();
+    void OnDownloadComplete(CHttpClientSocket* client);
+
+    void SendToLobby(const void* payload, LobbyMessageKind kind, uint32_t length);
+    void ShowStatus(const std::wstring& text);
+    void CloseLobby();
+    void Fail(const wchar_t* text);
+
+    std::unique_ptr<CHttpClientSocket> m_client;
+    uint64_t m_currentVersion = 0;
+    uint64_t m_manifestVersion = 0;
+    uint64_t m_totalBytes = 0;
+    uint64_t m_doneBytes = 0;
+    HANDLE m_lobbyProcess = nullptr;
+    std::wstring m_url;
+    _ServerEngine::CXMLConfig m_manifest;
+    std::deque<ManifestItem> m_queue;
+    uint32_t m_gameId = 0;
+    bool m_completed = false;
+};
+
+// Loads `file` and calls its DllRegisterServer export, if it has one.
+void RegisterServer(const std::wstring& file);
+// Opens `path` through the shell with `parameters` (none when empty); a path
+// starting with "." is made absolute first. Does not wait.
+void RunCommand(const std::wstring& path, const std::wstring& parameters);

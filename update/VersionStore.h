@@ -1,0 +1,19 @@
+// The installed versions of the games: "./Configs/Version.dat", section
+// "Versions", one key "Game<id>" per game, read and written through the
+// private-profile functions relative to the current directory.
+#pragma once
+
+#include <cstdint>
+
+// Reads a version text like _wtoi64: leading white space, an optional sign,
+// decimal digits up to the first other character, 0 without digits,
+// saturating at the signed 64-bit limits. Null reads as 0. The result is the
+// two's complement bit pattern, since versions compare unsigned.
+uint64_t ParseVersion(const wchar_t* text);
+
+// The installed version of `gameId`; 0 when the file, section or key is missing.
+uint64_t ReadInstalledVersion(uint32_t gameId);
+
+// Writes `version` as signed decimal text for `gameId`, creating the store's
+// folder when it is missing. False when the write fails.
+bool WriteInstalledVersion(uint32_t gameId, uint64_t version);
