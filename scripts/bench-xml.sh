@@ -28,6 +28,7 @@ fi
 cmake -S "$root" -B "$build" -DKIT_PUGIXML_SOURCE_DIR="$src" >/dev/null
 cmake --build "$build" --target bench_xml bench_xml_pugixml bench_xml_pugixml_wide -j 2 >/dev/null
 
+trap '"$here/harness.sh" stop "$build"' EXIT
 manifest=$work/manifest.xml
 python3 "$root/bench/xml/make_manifest.py" "$manifest"
 
