@@ -7,6 +7,8 @@
 #include <cstring>
 #include <cwchar>
 #include <exception>
+#include <memory>
+#include <unordered_map>
 
 #include "StringHelpers.h"
 
@@ -22,9 +24,23 @@ namespace {
 inline bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r' || c == L'\b';
 }
-// Blanks that end a token inside a tag.
-inline bool IsTagBlank(wchar_t c) {
-    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
+// Characters with a meaning inside a tag outside quoted values: the blanks
+// that end a token (tab, line feed, carriage return, space), slash, equals
+// sign and the two quotes.
+inline bool IsTagSpecial(wchar_t c) {
+    switch (c) {
+        case L'\t':
+        case L'\n':
+        case L'\r':
+        case L' ':
+        case L'/':
+        case L'=':
+        case L'"':
+        case L'\'':
+            return true;
+        default:
+            return false;
+    }
 }
 
 const wchar_t* SkipBlanks(const wchar_t* pos, const wchar_t* end) {
@@ -75,27 +91,89 @@ int ReadInt(const wchar_t* pos, const wchar_t* end) {
     return static_cast<int>(value);
 }
 
-// UTF-8 to UTF-16 in one pass: ASCII bytes are copied, each run of other
-// bytes goes through MultiByteToWideChar. An ASCII byte is never part of a
-// sequence and ends a malformed one, so the result is the same as one call
-// over the whole text. No run yields more code units than it has bytes.
-void WideFromUtf8(const char* data, unsigned size, std::wstring& out) {
-    out.resize(size);
+// The whole document as UTF-16. Not a std::wstring: the buffer needs no
+// zero-filling before it is written.
+struct tagWorkingText {
+    std::unique_ptr<wchar_t[]> chars;
+    size_t length = 0;
+};
+
+// Length of the well-formed UTF-8 sequence of two to four bytes at `p`, or 0
+// (overlong forms, surrogates and values past U+10FFFF are not well-formed).
+unsigned WellFormedLength(const unsigned char* p, const unsigned char* end) {
+    auto within = [&](unsigned i, unsigned char low, unsigned char high) {
+        return end - p > static_cast<std::ptrdiff_t>(i) && p[i] >= low && p[i] <= high;
+    };
+    const unsigned char lead = p[0];
+    if (lead >= 0xC2 && lead <= 0xDF) return within(1, 0x80, 0xBF) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        const bool ok =
+            within(1, lead == 0xE0 ? 0xA0 : 0x80, lead == 0xED ? 0x9F : 0xBF) && within(2, 0x80, 0xBF);
+        return ok ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        const bool ok = within(1, lead == 0xF0 ? 0x90 : 0x80, lead == 0xF4 ? 0x8F : 0xBF) &&
+                        within(2, 0x80, 0xBF) && within(3, 0x80, 0xBF);
+        return ok ? 4 : 0;
+    }
+    return 0;
+}
+
+// UTF-8 to UTF-16 in one pass. Well-formed sequences are decoded here; from
+// a malformed one to the next ASCII byte the system's decoder (CP_UTF8, no
+// flags) takes over. ASCII bytes and well-formed sequences never share state
+// with their neighbours, so the result is that of one MultiByteToWideChar
+// call over the whole text. No byte yields more than one code unit, and a
+// four-byte sequence two.
+void WideFromUtf8(const char* data, unsigned size, tagWorkingText& out) {
+    out.chars.reset(new wchar_t[size + 1]);
+    wchar_t* written = out.chars.get();
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    size_t written = 0;
-    for (unsigned i = 0; i < size;) {
-        if (bytes[i] < 0x80) {
-            out[written++] = bytes[i++];
+    const unsigned char* end = bytes + size;
+    for (const unsigned char* p = bytes; p < end;) {
+        if (*p < 0x80) {
+            *written++ = *p++;
             continue;
         }
-        unsigned runEnd = i;
-        while (runEnd < size && bytes[runEnd] >= 0x80) ++runEnd;
-        const int converted = MultiByteToWideChar(CP_UTF8, 0, data + i, static_cast<int>(runEnd - i),
-                                                  &out[written], static_cast<int>(size - written));
-        if (converted > 0) written += static_cast<size_t>(converted);
-        i = runEnd;
+        switch (WellFormedLength(p, end)) {
+            case 2:
+                *written++ = static_cast<wchar_t>((p[0] & 0x1F) << 6 | (p[1] & 0x3F));
+                p += 2;
+                continue;
+            case 3:
+                *written++ = static_cast<wchar_t>((p[0] & 0x0F) << 12 | (p[1] & 0x3F) << 6 | (p[2] & 0x3F));
+                p += 3;
+                continue;
+            case 4: {
+                const unsigned value =
+                    ((p[0] & 0x07u) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu)) -
+                    0x10000;
+                *written++ = static_cast<wchar_t>(0xD800 | value >> 10);
+                *written++ = static_cast<wchar_t>(0xDC00 | (value & 0x3FF));
+                p += 4;
+                continue;
+            }
+            default:
+                break;
+        }
+        const unsigned char* runEnd = p;
+        while (runEnd < end && *runEnd >= 0x80) ++runEnd;
+        const int converted =
+            MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(p), static_cast<int>(runEnd - p),
+                                written, static_cast<int>(out.chars.get() + size - written));
+        if (converted > 0) written += converted;
+        p = runEnd;
     }
-    out.resize(written);
+    out.length = static_cast<size_t>(written - out.chars.get());
+}
+
+// Text in the system's ANSI code page; no more code units than bytes.
+void WideFromAnsi(const char* data, unsigned size, tagWorkingText& out) {
+    out.chars.reset(new wchar_t[size + 1]);
+    const int converted = size ? MultiByteToWideChar(CP_ACP, 0, data, static_cast<int>(size), out.chars.get(),
+                                                     static_cast<int>(size))
+                               : 0;
+    out.length = converted > 0 ? static_cast<size_t>(converted) : 0;
 }
 
 // Bytes up to the first NUL byte.
@@ -105,17 +183,19 @@ unsigned LengthToNul(const char* data, unsigned size) {
 }
 
 // UTF-16 code units, little- or big-endian, from possibly unaligned bytes.
-void WideFromUtf16(const unsigned char* data, unsigned size, bool bigEndian, std::wstring& out) {
-    out.resize(size / 2);
+void WideFromUtf16(const unsigned char* data, unsigned size, bool bigEndian, tagWorkingText& out) {
+    out.length = size / 2;
+    out.chars.reset(new wchar_t[out.length + 1]);
     const int high = bigEndian ? 0 : 1;
-    for (size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<wchar_t>(data[2 * i + high] << 8 | data[2 * i + 1 - high]);
+    for (size_t i = 0; i < out.length; ++i) {
+        out.chars[i] = static_cast<wchar_t>(data[2 * i + high] << 8 | data[2 * i + 1 - high]);
     }
 }
 
-// Converts the document into one wide text; false when its encoding cannot
-// be read.
-bool ReadWorkingText(const char* data, unsigned size, std::wstring& out) {
+// Converts the document into one wide text, which ends at its first NUL
+// character (none of the decoders makes a NUL of anything but a NUL byte);
+// false when its encoding cannot be read.
+bool ReadWorkingText(const char* data, unsigned size, tagWorkingText& out) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     int encoding;
     if (bytes[0] == 0xFF && bytes[1] == 0xFE) {
@@ -132,19 +212,24 @@ bool ReadWorkingText(const char* data, unsigned size, std::wstring& out) {
     }
     switch (encoding) {
         case XML_ENCODING_ANSI:
-            out = ToWide(std::string(data, LengthToNul(data, size)));
-            return true;
+            WideFromAnsi(data, LengthToNul(data, size), out);
+            break;
         case XML_ENCODING_UTF8:
             WideFromUtf8(data, LengthToNul(data, size), out);
-            return true;
+            break;
         case XML_ENCODING_UTF16LE:
-        case XML_ENCODING_UTF16BE:
+        case XML_ENCODING_UTF16BE: {
             WideFromUtf16(reinterpret_cast<const unsigned char*>(data), size,
                           encoding == XML_ENCODING_UTF16BE, out);
-            return true;
+            // The 8-bit texts were cut at their first NUL byte already.
+            const wchar_t* chars = out.chars.get();
+            out.length = static_cast<size_t>(std::find(chars, chars + out.length, L'\0') - chars);
+            break;
+        }
         default:
             return false;
     }
+    return true;
 }
 
 struct tagNamedEntity {
@@ -326,11 +411,10 @@ void CXMLConfig::DecodeEntities(std::wstring& text) {
 bool CXMLConfig::LoadFromBuffer(const char* data, unsigned size) {
     if (!data || size < 3) return false;
     try {
-        std::wstring working;
-        if (!ReadWorkingText(data, size, working)) return false;
-        const wchar_t* begin = working.c_str();
-        const wchar_t* end = begin + std::wcslen(begin);  // the text ends at its first NUL
-        if (begin == end) return false;
+        tagWorkingText working;
+        if (!ReadWorkingText(data, size, working) || working.length == 0) return false;
+        const wchar_t* begin = working.chars.get();
+        const wchar_t* end = begin + working.length;
         Clear();
         parent = nullptr;
         // Skip the first declaration, wherever it is (its content was read
@@ -466,7 +550,6 @@ bool CXMLConfig::ParseElement(const wchar_t* pos, const wchar_t* end) {
 
 // Reads the element name and the attributes of one trimmed tag text.
 void CXMLConfig::ParseTag(const wchar_t* begin, const wchar_t* end) {
-    wchar_t quote = 0;
     const wchar_t* tokenBegin = begin;
     const wchar_t* pendingBegin = nullptr;  // the attribute name waiting for its value
     const wchar_t* pendingEnd = nullptr;
@@ -481,20 +564,27 @@ void CXMLConfig::ParseTag(const wchar_t* begin, const wchar_t* end) {
         pendingBegin = nullptr;
     };
     for (const wchar_t* pos = begin;; ++pos) {
+        while (pos < end && !IsTagSpecial(*pos)) ++pos;
         // One imaginary blank behind the last character ends the last token.
         const bool atEnd = pos == end;
         const wchar_t c = atEnd ? L' ' : *pos;
-        if (quote) {
-            if (atEnd) return;  // a value left open is dropped
-            if (c != quote) continue;
-            if (!pendingBegin) return;
-            const wchar_t* valueBegin = SkipBlanks(tokenBegin, pos);
-            appendAttribute(valueBegin, TrimBlanks(valueBegin, pos), quote == L'"');
-            quote = 0;
+        if (c == L'"' || c == L'\'') {
+            // A quoted value: everything up to the same quote belongs to it.
+            const wchar_t* close = FindChar(pos + 1, end, c);
+            if (!close || !pendingBegin) return;  // left open, or no name for it
+            const wchar_t* valueBegin = SkipBlanks(pos + 1, close);
+            appendAttribute(valueBegin, TrimBlanks(valueBegin, close), c == L'"');
+            pos = close;
+            tokenBegin = close + 1;
+        } else if (c == L'=') {
+            const wchar_t* tokenStart = SkipBlanks(tokenBegin, pos);
+            const wchar_t* tokenEnd = TrimBlanks(tokenStart, pos);
+            if (tokenStart == tokenEnd) return;
+            pendingBegin = tokenStart;
+            pendingEnd = tokenEnd;
             tokenBegin = pos + 1;
-            continue;
-        }
-        if (IsTagBlank(c) || c == L'/') {
+        } else {
+            // A blank, a slash or the end.
             const wchar_t* tokenStart = SkipBlanks(tokenBegin, pos);
             const wchar_t* tokenEnd = TrimBlanks(tokenStart, pos);
             if (pendingBegin) {
@@ -505,19 +595,39 @@ void CXMLConfig::ParseTag(const wchar_t* begin, const wchar_t* end) {
             }
             if (atEnd || c == L'/') return;
             tokenBegin = pos + 1;
-        } else if (c == L'=') {
-            const wchar_t* tokenStart = SkipBlanks(tokenBegin, pos);
-            const wchar_t* tokenEnd = TrimBlanks(tokenStart, pos);
-            if (tokenStart == tokenEnd) return;
-            pendingBegin = tokenStart;
-            pendingEnd = tokenEnd;
-            tokenBegin = pos + 1;
-        } else if (c == L'"' || c == L'\'') {
-            quote = c;
-            tokenBegin = pos + 1;
         }
     }
 }
+
+namespace {
+
+// How often each name occurs, for nodes too wide for linear scans.
+class CNameCounts {
+public:
+    void Add(const std::wstring& name) { ++counts_[name]; }
+    void Remove(const std::wstring& name) {
+        auto it = counts_.find(name);
+        if (it != counts_.end() && --it->second == 0) counts_.erase(it);
+    }
+    unsigned Count(const std::wstring& name) const {
+        auto it = counts_.find(name);
+        return it == counts_.end() ? 0 : it->second;
+    }
+
+private:
+    std::unordered_map<std::wstring, unsigned> counts_;
+};
+
+// Above this many children a node's names are counted in hash tables, so
+// that folding a wide node is not quadratic.
+constexpr size_t kWideNode = 32;
+
+// An element with neither children nor attributes: what folding folds.
+bool IsLeaf(const CXMLConfig* node) {
+    return node->children->empty() && node->attributes->empty() && (node->kind & XML_NODE_ELEMENT);
+}
+
+}  // namespace
 
 // Folds every leaf element (no children, no attributes) that is unique among
 // its siblings into an attribute of its parent. Works level by level from a
@@ -528,41 +638,77 @@ bool CXMLConfig::FoldLeafElements() {
     while (!pending.empty()) {
         CXMLConfig* node = pending.back();
         pending.pop_back();
-        ChildList& list = *node->children;
+        if (!node->FoldChildren(pending)) return false;
+    }
+    return true;
+}
+
+// One node's walk. Kept children are moved down over the folded ones as the
+// walk goes (children appended meanwhile are walked too); the list is
+// closed up however the walk ends.
+bool CXMLConfig::FoldChildren(std::vector<CXMLConfig*>& pending) {
+    ChildList& list = *children;
+    size_t read = 0, write = 0;
+    struct tagCloseUp {
+        ChildList& list;
+        const size_t& read;
+        const size_t& write;
+        ~tagCloseUp() { list.erase(list.begin() + write, list.begin() + read); }
+    } closeUp{list, read, write};
+
+    const bool wide = list.size() > kWideNode;
+    CNameCounts childNames, attributeNames;
+    // Done at the first leaf only: many nodes (a list of items) have none.
+    bool prepared = false;
+    auto prepare = [&] {
+        prepared = true;
         size_t leaves = 0;
-        for (const CXMLConfig* child : list) {
-            leaves +=
-                child->children->empty() && child->attributes->empty() && (child->kind & XML_NODE_ELEMENT);
+        for (size_t k = read; k < list.size(); ++k) leaves += IsLeaf(list[k]);
+        attributes->reserve(attributes->size() + leaves);
+        if (!wide) return;
+        for (size_t k = 0; k < list.size(); ++k) {
+            if (k < write || k >= read) childNames.Add(list[k]->name);
         }
-        node->attributes->reserve(node->attributes->size() + leaves);
-        for (size_t i = 0; i < list.size();) {
-            CXMLConfig* child = list[i];
-            if (!child->children->empty() || !child->attributes->empty() ||
-                !(child->kind & XML_NODE_ELEMENT)) {
-                if (!child->children->empty()) pending.push_back(child);
-                ++i;
-                continue;
+        for (const Attribute& attribute : *attributes) attributeNames.Add(attribute.first);
+    };
+
+    // Whether another child than list[read] has the name.
+    auto repeated = [&](const std::wstring& wanted) {
+        if (wide) return childNames.Count(wanted) > 1;
+        for (size_t k = 0; k < list.size(); ++k) {
+            if ((k < write || k > read) && list[k]->name == wanted) return true;
+        }
+        return false;
+    };
+
+    for (; read < list.size(); ++read) {
+        CXMLConfig* child = list[read];
+        const bool leaf = IsLeaf(child);
+        if (leaf && !prepared) prepare();
+        Attribute* attribute =
+            !leaf || (wide && attributeNames.Count(child->name) == 0) ? nullptr : FindAttribute(child->name);
+        if (attribute) {
+            // The attribute becomes an element beside the same-named child.
+            Attribute moved = std::move(*attribute);
+            attributes->erase(attributes->begin() + (attribute - attributes->data()));
+            if (wide) attributeNames.Remove(moved.first);
+            list[write++] = child;
+            CXMLConfig* added = AddChild(moved.first, XML_NODE_ELEMENT);
+            if (!added) {
+                ++read;
+                return false;
             }
-            if (Attribute* attribute = node->FindAttribute(child->name)) {
-                // The attribute becomes an element beside the same-named child.
-                Attribute moved = std::move(*attribute);
-                node->attributes->erase(node->attributes->begin() + (attribute - node->attributes->data()));
-                CXMLConfig* added = node->AddChild(moved.first, XML_NODE_ELEMENT);
-                if (!added) return false;
-                added->text = std::move(moved.second);
-                ++i;
-                continue;
+            added->text = std::move(moved.second);
+            if (wide) childNames.Add(added->name);
+        } else if (!leaf || repeated(child->name)) {
+            if (!child->children->empty()) pending.push_back(child);
+            list[write++] = child;
+        } else {
+            if (wide) {
+                attributeNames.Add(child->name);
+                childNames.Remove(child->name);
             }
-            bool repeated = false;
-            for (size_t k = 0; k < list.size() && !repeated; ++k) {
-                repeated = k != i && list[k]->name == child->name;
-            }
-            if (repeated) {
-                ++i;
-                continue;
-            }
-            node->attributes->emplace_back(std::move(child->name), std::move(child->text));
-            list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+            attributes->emplace_back(std::move(child->name), std::move(child->text));
             delete child;
         }
     }

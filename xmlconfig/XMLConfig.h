@@ -91,6 +91,7 @@ private:
     void ParseTag(const wchar_t* begin, const wchar_t* end);
     bool AddRawChild(int kind, const wchar_t* begin, const wchar_t* end, bool decode);
     bool FoldLeafElements();
+    bool FoldChildren(std::vector<CXMLConfig*>& pending);
 };
 
 }  // namespace _ServerEngine

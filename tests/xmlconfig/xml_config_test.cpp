@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -125,23 +126,11 @@ struct tagEncodingCase {
     const wchar_t* dump;  // expected tree when it loads
 };
 
-class XMLEncodingTest : public testing::TestWithParam<tagEncodingCase> {};
-
-TEST_P(XMLEncodingTest, LoadsOrFailsByItsBytes) {
-    const tagEncodingCase& c = GetParam();
-    CXMLConfig root(L"", nullptr, 0);
-    EXPECT_EQ(c.loads, Load(root, c.bytes)) << c.what;
-    if (c.loads) {
-        EXPECT_EQ(std::wstring(c.dump), Dump(root)) << c.what;
-    }
-}
-
 const std::wstring kChinese = L"\x66f4\x65b0";  // 更新
 const std::string kGbk = "\xB8\xFC\xD0\xC2";    // 更新 in code page 936
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, XMLEncodingTest,
-    testing::Values(
+TEST(XMLEncodingTest, LoadsOrFailsByItsBytes) {
+    const tagEncodingCase cases[] = {
         tagEncodingCase{"two bytes", "<a", false, L""},
         tagEncodingCase{"twelve bytes, no mark", "<a>xyz</a>  ", false, L""},
         tagEncodingCase{"thirteen bytes, no mark", "<a>xyz</a>   ", true, L"a{xyz}"},
@@ -185,7 +174,15 @@ INSTANTIATE_TEST_SUITE_P(
         tagEncodingCase{"UTF-16 stops at a NUL character", Utf16(std::wstring(L"<a>x</a>\0<b/>", 13), false),
                         true, L"a{x}"},
         tagEncodingCase{"UTF-16 with nothing but a mark and NUL", "\xFF\xFE" + std::string(2, '\0'), false,
-                        L""}));
+                        L""}};
+    for (const tagEncodingCase& c : cases) {
+        CXMLConfig root(L"", nullptr, 0);
+        EXPECT_EQ(c.loads, Load(root, c.bytes)) << c.what;
+        if (c.loads) {
+            EXPECT_EQ(std::wstring(c.dump), Dump(root)) << c.what;
+        }
+    }
+}
 
 TEST(XMLEncodingDetectionTest, ClassifiesBuffersWithoutMark) {
     struct {
@@ -214,8 +211,16 @@ TEST(XMLEncodingDetectionTest, MalformedUtf8DecodesAsOneConversionOfTheWholeText
     // The reader converts runs of non-ASCII bytes separately; the result must
     // be what one conversion of the whole text gives.
     const std::string bodies[] = {
-        "\xE6\x9B",     "\xE6\x9Bx\xB4",         "\x80\x80\xBFz",    "\xF0\x9F\x98\x80",
-        "\xF0\x9F\x98", "\xC0\xAF.\xED\xA0\x80", "\xE6\x9B\xB4\xE6", "\xFF\xFE!",
+        "\xE6\x9B",
+        "\xE6\x9Bx\xB4",
+        "\x80\x80\xBFz",
+        "\xF0\x9F\x98\x80",
+        "\xF0\x9F\x98",
+        "\xC3\xA9\xE2\x82\xAC\xF4\x8F\xBF\xBF",
+        "\xE0\x80\xAF\xF4\x90\x80\x80\xC3",
+        "\xC0\xAF.\xED\xA0\x80",
+        "\xE6\x9B\xB4\xE6",
+        "\xFF\xFE!",
     };
     for (const std::string& body : bodies) {
         const std::string element = "<a>" + body + "</a>";
@@ -245,59 +250,88 @@ struct tagTreeCase {
     const wchar_t* dump;
 };
 
-class XMLTreeTest : public testing::TestWithParam<tagTreeCase> {};
-
-TEST_P(XMLTreeTest, BuildsTheExpectedTree) {
-    CXMLConfig root(L"", nullptr, 0);
-    ASSERT_TRUE(Load(root, kBom + GetParam().document)) << GetParam().document;
-    EXPECT_EQ(std::wstring(GetParam().dump), Dump(root)) << GetParam().document;
+// Loads each document behind a UTF-8 byte-order mark and compares its tree.
+void ExpectTrees(std::initializer_list<tagTreeCase> cases) {
+    for (const tagTreeCase& c : cases) {
+        CXMLConfig root(L"", nullptr, 0);
+        ASSERT_TRUE(Load(root, kBom + c.document)) << c.document;
+        EXPECT_EQ(std::wstring(c.dump), Dump(root)) << c.document;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Folding, XMLTreeTest,
-    testing::Values(tagTreeCase{"<File size=\"10\"/>", L"File[size=10]"},
-                    tagTreeCase{"<File><size>10</size></File>", L"File[size=10]"},
-                    tagTreeCase{"<r><File><size>10</size></File></r>", L"r(File[size=10])"},
-                    tagTreeCase{"<a><path>x</path><path>y</path></a>", L"a(path{x},path{y})"},
-                    tagTreeCase{"<a b=\"1\"><b>2</b></a>", L"a(b{2},b{1})"},
-                    tagTreeCase{"<a><b/></a>", L"a[b=]"},
-                    tagTreeCase{"<a b=\"1\"><b c=\"2\"/></a>", L"a[b=1](b[c=2])"},
-                    tagTreeCase{"<a><b/><b>x</b></a>", L"a(b,b{x})"},
-                    tagTreeCase{"<a><b>1</b><c>2</c></a>", L"a[b=1;c=2]"},
-                    tagTreeCase{"<Update url=\"u\"><File/></Update>", L"Update[url=u;File=]"},
-                    tagTreeCase{"<r><File name=\"a\"><path>p</path></File><File name=\"b\"/></r>",
-                                L"r(File[name=a;path=p],File[name=b])"}));
+TEST(XMLTreeTest, FoldsLeafElementsIntoAttributes) {
+    ExpectTrees({tagTreeCase{"<File size=\"10\"/>", L"File[size=10]"},
+                 tagTreeCase{"<File><size>10</size></File>", L"File[size=10]"},
+                 tagTreeCase{"<r><File><size>10</size></File></r>", L"r(File[size=10])"},
+                 tagTreeCase{"<a><path>x</path><path>y</path></a>", L"a(path{x},path{y})"},
+                 tagTreeCase{"<a b=\"1\"><b>2</b></a>", L"a(b{2},b{1})"},
+                 tagTreeCase{"<a><b/></a>", L"a[b=]"},
+                 tagTreeCase{"<a b=\"1\"><b c=\"2\"/></a>", L"a[b=1](b[c=2])"},
+                 tagTreeCase{"<a><b/><b>x</b></a>", L"a(b,b{x})"},
+                 tagTreeCase{"<a><b>1</b><c>2</c></a>", L"a[b=1;c=2]"},
+                 tagTreeCase{"<Update url=\"u\"><File/></Update>", L"Update[url=u;File=]"},
+                 tagTreeCase{"<r><File name=\"a\"><path>p</path></File><File name=\"b\"/></r>",
+                             L"r(File[name=a;path=p],File[name=b])"}});
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Tags, XMLTreeTest,
-    testing::Values(tagTreeCase{"<a v=\"&amp;\"/>", L"a[v=&]"}, tagTreeCase{"<a v='&amp;'/>", L"a[v=&amp;]"},
-                    tagTreeCase{"<a v=&amp;/>", L"a[v=&amp;]"}, tagTreeCase{"<a v=\"  x  \"/>", L"a[v=x]"},
-                    tagTreeCase{"<a v='  x  '/>", L"a[v=x]"}, tagTreeCase{"<a b =\"1\"/>", L"b"},
-                    tagTreeCase{"<a b= \"1\" c=\"2\"/>", L"a[b=]"},
-                    tagTreeCase{"<a v=\"it's\" w='say \"hi\"'/>", L"a[v=it's;w=say \"hi\"]"},
-                    tagTreeCase{"<a v=\"x/y>z\"/>", L"a"}, tagTreeCase{"<a x&amp;y=\"1\"/>", L"a[x&y=1]"},
-                    tagTreeCase{"<a&lt;b/>", L"a<b"}, tagTreeCase{"<a b c/>", L"c"},
-                    tagTreeCase{"<a x=\"1\" x=\"2\"/>", L"a[x=1;x=2]"},
-                    tagTreeCase{"<a\tx=1\ny=2\r/>", L"a[x=1;y=2]"},
-                    tagTreeCase{"<a x=\"1\"y=\"2\"/>", L"a[x=1;y=2]"}, tagTreeCase{"<a x=\"open/>", L"a"},
-                    tagTreeCase{"<a \"x\" y=\"1\"/>", L"a"}, tagTreeCase{"<a =\"1\" y=\"2\"/>", L"a"}));
+TEST(XMLTreeTest, ReadsTagsByTheirQuoteRules) {
+    ExpectTrees({tagTreeCase{"<a v=\"&amp;\"/>", L"a[v=&]"}, tagTreeCase{"<a v='&amp;'/>", L"a[v=&amp;]"},
+                 tagTreeCase{"<a v=&amp;/>", L"a[v=&amp;]"}, tagTreeCase{"<a v=\"  x  \"/>", L"a[v=x]"},
+                 tagTreeCase{"<a v='  x  '/>", L"a[v=x]"}, tagTreeCase{"<a b =\"1\"/>", L"b"},
+                 tagTreeCase{"<a b= \"1\" c=\"2\"/>", L"a[b=]"},
+                 tagTreeCase{"<a v=\"it's\" w='say \"hi\"'/>", L"a[v=it's;w=say \"hi\"]"},
+                 tagTreeCase{"<a v=\"x/y>z\"/>", L"a"}, tagTreeCase{"<a x&amp;y=\"1\"/>", L"a[x&y=1]"},
+                 tagTreeCase{"<a&lt;b/>", L"a<b"}, tagTreeCase{"<a b c/>", L"c"},
+                 tagTreeCase{"<a x=\"1\" x=\"2\"/>", L"a[x=1;x=2]"},
+                 tagTreeCase{"<a\tx=1\ny=2\r/>", L"a[x=1;y=2]"},
+                 tagTreeCase{"<a x=\"1\"y=\"2\"/>", L"a[x=1;y=2]"}, tagTreeCase{"<a x=\"open/>", L"a"},
+                 tagTreeCase{"<a \"x\" y=\"1\"/>", L"a"}, tagTreeCase{"<a =\"1\" y=\"2\"/>", L"a"}});
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Content, XMLTreeTest,
-    testing::Values(
-        tagTreeCase{"<a>x &amp;lt; y</a>", L"a{x &lt; y}"}, tagTreeCase{"<a> \t x \r\n </a>", L"a{x}"},
-        tagTreeCase{"<a>one<b/></a>", L"a[b=](#text{one})"},
-        tagTreeCase{"<a> one <b>2</b> two <c>3</c></a>", L"a[b=2;c=3](#text{one},#text{two})"},
-        tagTreeCase{"<a><b/>tail &amp; end </a>", L"a[b=](#text{tail & end})"},
-        tagTreeCase{"<a><!-- x &amp; y --><b>1</b></a>", L"a[b=1](#comment{ x &amp; y })"},
-        tagTreeCase{"<a><![CDATA[ <x> &amp; ]]></a>", L"a(#cdata{ <x> &amp; })"},
-        tagTreeCase{"<a><b/><!-- never closed", L"a[b=](#comment{ never closed})"},
-        tagTreeCase{"<a><![CDATA[ open", L"a(#cdata{ open})"}, tagTreeCase{"<a><!-", L"a(#comment)"},
-        tagTreeCase{"<r><a>1</b><c>2</c></r>", L"r[a=1;c=2]"},
-        tagTreeCase{"<?xml version=\"1.0\"?>\r\n<a>x</a>", L"a{x}"}, tagTreeCase{"  \r\n<a>x</a>", L"a{x}"},
-        tagTreeCase{"just text, no markup", L""}, tagTreeCase{"<a>text without end", L"a"},
-        tagTreeCase{"<a><b", L"a[=]"}, tagTreeCase{"<a><>x</a>", L"a(,#text{x})"},
-        tagTreeCase{"<a><b>1</b", L"a[b=1]"}, tagTreeCase{"<a><b><c>1</c></b></a><z/>", L"a(b[c=1])"}));
+TEST(XMLTreeTest, KeepsTextsCommentsAndCdata) {
+    ExpectTrees(
+        {tagTreeCase{"<a>x &amp;lt; y</a>", L"a{x &lt; y}"}, tagTreeCase{"<a> \t x \r\n </a>", L"a{x}"},
+         tagTreeCase{"<a>one<b/></a>", L"a[b=](#text{one})"},
+         tagTreeCase{"<a> one <b>2</b> two <c>3</c></a>", L"a[b=2;c=3](#text{one},#text{two})"},
+         tagTreeCase{"<a><b/>tail &amp; end </a>", L"a[b=](#text{tail & end})"},
+         tagTreeCase{"<a><!-- x &amp; y --><b>1</b></a>", L"a[b=1](#comment{ x &amp; y })"},
+         tagTreeCase{"<a><![CDATA[ <x> &amp; ]]></a>", L"a(#cdata{ <x> &amp; })"},
+         tagTreeCase{"<a><b/><!-- never closed", L"a[b=](#comment{ never closed})"},
+         tagTreeCase{"<a><![CDATA[ open", L"a(#cdata{ open})"}, tagTreeCase{"<a><!-", L"a(#comment)"},
+         tagTreeCase{"<r><a>1</b><c>2</c></r>", L"r[a=1;c=2]"},
+         tagTreeCase{"<?xml version=\"1.0\"?>\r\n<a>x</a>", L"a{x}"}, tagTreeCase{"  \r\n<a>x</a>", L"a{x}"},
+         tagTreeCase{"just text, no markup", L""}, tagTreeCase{"<a>text without end", L"a"},
+         tagTreeCase{"<a><b", L"a[=]"}, tagTreeCase{"<a><>x</a>", L"a(,#text{x})"},
+         tagTreeCase{"<a><b>1</b", L"a[b=1]"}, tagTreeCase{"<a><b><c>1</c></b></a><z/>", L"a(b[c=1])"}});
+}
+
+TEST(XMLFoldTest, WideNodesFoldLikeNarrowOnes) {
+    // 34 children: n5 meets a same-named attribute, d is repeated, e has an
+    // attribute, every other n is a unique leaf.
+    std::string document = "<r n5=\"attr\">";
+    std::wstring attributes, kept;
+    for (int i = 0; i < 30; ++i) {
+        document += "<n" + std::to_string(i) + "/>";
+        if (i == 5) continue;
+        attributes += (attributes.empty() ? L"" : L";") + std::wstring(L"n") + std::to_wstring(i) + L"=";
+    }
+    document += "<d>1</d><d>2</d><e x=\"1\"/><n5></n5></r>";
+    CXMLConfig root(L"", nullptr, 0);
+    ASSERT_TRUE(Load(root, kBom + document));
+    EXPECT_EQ(L"r[" + attributes + L"](n5,d{1},d{2},e[x=1],n5,n5{attr})", Dump(root));
+}
+
+TEST(XMLFoldTest, FiftyThousandUniqueLeavesFoldIntoAttributes) {
+    std::string document = kBom + "<r>";
+    for (int i = 0; i < 50000; ++i)
+        document += "<k" + std::to_string(i) + ">" + std::to_string(i) + "</k" + std::to_string(i) + ">";
+    document += "</r>";
+    CXMLConfig root(L"", nullptr, 0);
+    ASSERT_TRUE(Load(root, document));
+    EXPECT_EQ(50000u, root.attributes->size());
+    EXPECT_TRUE(root.children->empty());
+    EXPECT_EQ(49999, root.GetAttributeInt(L"k49999"));
+}
 
 TEST(XMLEntityTest, DecodesReferencesOnce) {
     struct {
