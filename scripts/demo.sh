@@ -1,17 +1,12 @@
 #!/usr/bin/env bash
-# The main job: runs each deliverable's demo under the harness in turn.
+# The main job: a whole update run against a local update server, then the
+# sound library's and the pop-up's demos, all under the harness.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 trap '"$here/harness.sh" stop "$build"' EXIT
 "$here/harness.sh" start "$build"
-found=0
-for demo in "$here"/demo-*.sh; do
-    [ -e "$demo" ] || continue
-    found=1
-    echo "=== $(basename "$demo" .sh)"
-    bash "$demo" "$build"
+for part in update sound webpopup; do
+    echo "=== demo-$part"
+    bash "$here/demo-$part.sh" "$build"
 done
-if [ "$found" = 0 ]; then
-    echo "No demo yet: Update.exe, Cantorel.dll and Vistrel.exe build, and their demos are still to come."
-fi

@@ -28,11 +28,6 @@ class CWinsockEnvironment : public testing::Environment {
     void SetUp() override {
         WSADATA data;
         ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
-        // GoogleTest makes this thread's trace stack and failure reporter on
-        // the first SCOPED_TRACE and ASSERT_NO_FATAL_FAILURE and keeps them
-        // until exit: make them now, before the first test counts heap blocks.
-        SCOPED_TRACE("warm-up");
-        ASSERT_NO_FATAL_FAILURE(SUCCEED());
     }
     void TearDown() override { WSACleanup(); }
 };

@@ -19,13 +19,6 @@ T ReadAt(const std::vector<uint8_t>& bytes, size_t offset) {
 
 const wchar_t kLobbyClass[] = L"kit_update_test_lobby";
 
-// GoogleTest keeps the per-thread stack of SCOPED_TRACE alive once used;
-// using it once before the first test keeps it out of the leak count.
-class CTraceWarmUp : public testing::Environment {
-    void SetUp() override { SCOPED_TRACE("warm-up"); }
-};
-testing::Environment* const g_traceWarmUp = testing::AddGlobalTestEnvironment(new CTraceWarmUp);
-
 }  // namespace
 
 uint16_t tagLobbyEvent::Size() const {
