@@ -16,5 +16,6 @@ set_target_properties(kit_lame PROPERTIES
     IMPORTED_IMPLIB "${KIT_LAME_DIR}/lib/libmp3lame.dll.a"
     IMPORTED_LOCATION "${KIT_LAME_DIR}/bin/libmp3lame-0.dll"
     INTERFACE_INCLUDE_DIRECTORIES "${KIT_LAME_DIR}/include")
-# The DLL ships beside Cantorel.dll.
-file(COPY "${KIT_LAME_DIR}/bin/libmp3lame-0.dll" DESTINATION "${CMAKE_BINARY_DIR}/bin")
+# The DLL ships beside Cantorel.dll; configure_file copies it again whenever
+# scripts/build-lame.sh rebuilt it.
+configure_file("${KIT_LAME_DIR}/bin/libmp3lame-0.dll" "${CMAKE_BINARY_DIR}/bin/libmp3lame-0.dll" COPYONLY)

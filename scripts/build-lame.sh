@@ -7,7 +7,11 @@ set -euo pipefail
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 work=$build/third_party
 prefix=$work/lame
-[ -f "$prefix/.done" ] && exit 0
+# configure adds no optimisation for this gcc. SSE2 (every x86 processor
+# since 2003, and required by Windows 8 and later) roughly halves the
+# decoder's time against the x87 default.
+cflags="-O3 -msse2 -mfpmath=sse"
+[ "$(cat "$prefix/.done" 2>/dev/null)" = "$cflags" ] && exit 0
 
 orig_sha=ddfe36cab873794038ae2c1210557ad34857a4b6bdc515785d1da9e175b1da1e
 mkdir -p "$work/src"
@@ -27,9 +31,9 @@ cd lame-build
 sed -i '/^lame_init_old$/d' include/libmp3lame.sym
 ./configure --host=i686-w64-mingw32 CC=i686-w64-mingw32-gcc-posix \
     --prefix="$prefix" --disable-frontend --enable-shared --enable-static \
-    --disable-dependency-tracking --disable-rpath CFLAGS=-O2 >configure.log 2>&1 ||
+    --disable-dependency-tracking --disable-rpath CFLAGS="$cflags" >configure.log 2>&1 ||
     { tail -n 40 configure.log; exit 1; }
 make -j"$(nproc)" >make.log 2>&1 || { tail -n 40 make.log; exit 1; }
 make install-strip >install.log 2>&1 || { tail -n 40 install.log; exit 1; }
-touch "$prefix/.done"
+echo "$cflags" >"$prefix/.done"
 echo "lame: built into $prefix"
