@@ -36,7 +36,7 @@ void PutTag(Bytes* out, const char* tag) {
     out->insert(out->end(), tag, tag + 4);
 }
 
-struct tagWaveSpec {
+struct tagWaveShape {
     int channels = 1;
     int rate = 44100;
     int bits = 16;
@@ -49,14 +49,14 @@ struct tagWaveSpec {
 };
 
 // A RIFF/WAVE image holding a 440 Hz sine.
-Bytes MakeWave(const tagWaveSpec& spec) {
-    const uint32_t frames = static_cast<uint32_t>(spec.rate * spec.seconds);
-    const uint32_t blockAlign = spec.channels * spec.bits / 8;
+Bytes MakeWave(const tagWaveShape& shape) {
+    const uint32_t frames = static_cast<uint32_t>(shape.rate * shape.seconds);
+    const uint32_t blockAlign = shape.channels * shape.bits / 8;
     Bytes samples;
     for (uint32_t i = 0; i < frames; ++i) {
-        const double v = spec.amplitude * std::sin(2 * 3.14159265358979 * 440.0 * i / spec.rate);
-        for (int c = 0; c < spec.channels; ++c) {
-            if (spec.bits == 8) {
+        const double v = shape.amplitude * std::sin(2 * 3.14159265358979 * 440.0 * i / shape.rate);
+        for (int c = 0; c < shape.channels; ++c) {
+            if (shape.bits == 8) {
                 samples.push_back(static_cast<unsigned char>(128 + static_cast<int>(v * 127)));
             } else {
                 PutLe(&samples, static_cast<uint16_t>(static_cast<int16_t>(v * 32767)), 2);
@@ -68,21 +68,21 @@ Bytes MakeWave(const tagWaveSpec& spec) {
     PutLe(&image, 0, 4);  // patched below
     PutTag(&image, "WAVE");
     PutTag(&image, "fmt ");
-    PutLe(&image, spec.formatSize, 4);
+    PutLe(&image, shape.formatSize, 4);
     PutLe(&image, 1, 2);
-    PutLe(&image, spec.channels, 2);
-    PutLe(&image, spec.rate, 4);
-    PutLe(&image, spec.rate * blockAlign, 4);
+    PutLe(&image, shape.channels, 2);
+    PutLe(&image, shape.rate, 4);
+    PutLe(&image, shape.rate * blockAlign, 4);
     PutLe(&image, blockAlign, 2);
-    PutLe(&image, spec.bits, 2);
-    if (spec.formatSize >= 18) PutLe(&image, spec.extraSize, 2);
-    for (uint32_t i = 18; i < spec.formatSize; ++i) image.push_back(0);
-    if (spec.factBytes >= 0) {
+    PutLe(&image, shape.bits, 2);
+    if (shape.formatSize >= 18) PutLe(&image, shape.extraSize, 2);
+    for (uint32_t i = 18; i < shape.formatSize; ++i) image.push_back(0);
+    if (shape.factBytes >= 0) {
         PutTag(&image, "fact");
-        PutLe(&image, spec.factBytes, 4);
-        for (int i = 0; i < spec.factBytes; ++i) image.push_back(static_cast<unsigned char>(i));
+        PutLe(&image, shape.factBytes, 4);
+        for (int i = 0; i < shape.factBytes; ++i) image.push_back(static_cast<unsigned char>(i));
     }
-    if (spec.listBeforeData) {
+    if (shape.listBeforeData) {
         PutTag(&image, "LIST");
         PutLe(&image, 4, 4);
         PutTag(&image, "INFO");
@@ -436,7 +436,7 @@ TEST_F(SoundTest, CreateSoundFromFileChecksItsArguments) {
 struct tagWaveCase {
     const char* id;
     const char* what;
-    tagWaveSpec spec;
+    tagWaveShape shape;
     bool accepted;
 };
 
@@ -445,7 +445,7 @@ class SoundWaveTest : public SoundTest, public testing::WithParamInterface<tagWa
 TEST_P(SoundWaveTest, AcceptsOnlyWellFormedImagesAndLeavesThemUntouched) {
     const tagWaveCase& c = GetParam();
     ISoundManager* manager = NewInitializedManager();
-    const Bytes image = MakeWave(c.spec);
+    const Bytes image = MakeWave(c.shape);
     const Bytes copy = image;
     for (int round = 0; round < 2; ++round) {
         ISoundObject* sound = kPoisonSound;
@@ -464,37 +464,37 @@ TEST_P(SoundWaveTest, AcceptsOnlyWellFormedImagesAndLeavesThemUntouched) {
     EXPECT_EQ(0u, manager->Release());
 }
 
-tagWaveSpec Spec(int channels, int rate, int bits) {
-    tagWaveSpec spec;
-    spec.channels = channels;
-    spec.rate = rate;
-    spec.bits = bits;
-    return spec;
+tagWaveShape Shape(int channels, int rate, int bits) {
+    tagWaveShape shape;
+    shape.channels = channels;
+    shape.rate = rate;
+    shape.bits = bits;
+    return shape;
 }
-tagWaveSpec WithFact(int bytes) {
-    tagWaveSpec spec;
-    spec.factBytes = bytes;
-    return spec;
+tagWaveShape WithFact(int bytes) {
+    tagWaveShape shape;
+    shape.factBytes = bytes;
+    return shape;
 }
-tagWaveSpec WithFormatSize(uint32_t size, uint16_t extra) {
-    tagWaveSpec spec;
-    spec.formatSize = size;
-    spec.extraSize = extra;
-    return spec;
+tagWaveShape WithFormatSize(uint32_t size, uint16_t extra) {
+    tagWaveShape shape;
+    shape.formatSize = size;
+    shape.extraSize = extra;
+    return shape;
 }
-tagWaveSpec WithList() {
-    tagWaveSpec spec;
-    spec.listBeforeData = true;
-    return spec;
+tagWaveShape WithList() {
+    tagWaveShape shape;
+    shape.listBeforeData = true;
+    return shape;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Images, SoundWaveTest,
-    testing::Values(tagWaveCase{"Mono8Bit22k", "mono 8-bit 22.05 kHz", Spec(1, 22050, 8), true},
-                    tagWaveCase{"Stereo8Bit22k", "stereo 8-bit 22.05 kHz", Spec(2, 22050, 8), true},
-                    tagWaveCase{"Mono16Bit44k", "mono 16-bit 44.1 kHz", Spec(1, 44100, 16), true},
-                    tagWaveCase{"Stereo16Bit44k", "stereo 16-bit 44.1 kHz", Spec(2, 44100, 16), true},
-                    tagWaveCase{"Stereo16Bit22k", "stereo 16-bit 22.05 kHz", Spec(2, 22050, 16), true},
+    testing::Values(tagWaveCase{"Mono8Bit22k", "mono 8-bit 22.05 kHz", Shape(1, 22050, 8), true},
+                    tagWaveCase{"Stereo8Bit22k", "stereo 8-bit 22.05 kHz", Shape(2, 22050, 8), true},
+                    tagWaveCase{"Mono16Bit44k", "mono 16-bit 44.1 kHz", Shape(1, 44100, 16), true},
+                    tagWaveCase{"Stereo16Bit44k", "stereo 16-bit 44.1 kHz", Shape(2, 44100, 16), true},
+                    tagWaveCase{"Stereo16Bit22k", "stereo 16-bit 22.05 kHz", Shape(2, 22050, 16), true},
                     tagWaveCase{"FactChunk", "4-byte fact chunk", WithFact(4), true},
                     tagWaveCase{"Format18", "18-byte format, extra size 0", WithFormatSize(18, 0), true},
                     tagWaveCase{"Format18LyingExtraSize", "18-byte PCM format claiming 22 extra bytes",
@@ -555,9 +555,9 @@ TEST_F(SoundTest, WaveChunkSizesAreCheckedAgainstTheImage) {
 }
 
 TEST(SoundWaveParseTest, FindsTheSamplesAfterAFactChunkAndClearsPcmExtraSize) {
-    tagWaveSpec spec = WithFormatSize(18, 22);
-    spec.factBytes = 4;
-    const Bytes image = MakeWave(spec);
+    tagWaveShape shape = WithFormatSize(18, 22);
+    shape.factBytes = 4;
+    const Bytes image = MakeWave(shape);
     std::vector<unsigned char> format;
     const unsigned char* samples = nullptr;
     DWORD bytes = 0xdeadbeef;
@@ -715,7 +715,7 @@ TEST_F(SoundTest, VolumeReachesPlayingAndNewSoundsOnly) {
     ISoundManager* manager = NewInitializedManager();
     const Bytes wave = MakeWave({});
     ISoundObject* idle = Create(manager, wave, SoundTypeWave);
-    tagWaveSpec longSpec;
+    tagWaveShape longSpec;
     longSpec.seconds = 3;
     ISoundObject* playing = Create(manager, MakeWave(longSpec), SoundTypeWave);
     ASSERT_TRUE(idle && playing);
@@ -751,9 +751,9 @@ TEST_F(SoundTest, VolumeReachesPlayingAndNewSoundsOnly) {
 
 // A sound of `seconds`, loud enough to find in the captured output.
 Bytes Tone(double seconds) {
-    tagWaveSpec spec;
-    spec.seconds = seconds;
-    return MakeWave(spec);
+    tagWaveShape shape;
+    shape.seconds = seconds;
+    return MakeWave(shape);
 }
 
 // The manager lives on a thread of its own that pumps messages, as a host's
@@ -992,7 +992,7 @@ TEST_F(SoundTest, TruncatedAndMutatedImagesFailOrSucceedCleanly) {
         int rounds;
     } seeds[] = {
         {MakeWave(WithFact(4)), SoundTypeWave, 1500},
-        {MakeWave(Spec(2, 22050, 8)), SoundTypeWave, 500},
+        {MakeWave(Shape(2, 22050, 8)), SoundTypeWave, 500},
         {Mp3(L"mono.mp3"), SoundTypeMpeg, 600},
         {Mp3(L"stereo.mp3"), SoundTypeMpeg, 400},
     };
