@@ -715,9 +715,9 @@ TEST_F(SoundTest, VolumeReachesPlayingAndNewSoundsOnly) {
     ISoundManager* manager = NewInitializedManager();
     const Bytes wave = MakeWave({});
     ISoundObject* idle = Create(manager, wave, SoundTypeWave);
-    tagWaveShape longSpec;
-    longSpec.seconds = 3;
-    ISoundObject* playing = Create(manager, MakeWave(longSpec), SoundTypeWave);
+    tagWaveShape longShape;
+    longShape.seconds = 3;
+    ISoundObject* playing = Create(manager, MakeWave(longShape), SoundTypeWave);
     ASSERT_TRUE(idle && playing);
     ASSERT_EQ(S_OK, playing->Play());
     EXPECT_EQ(S_OK, manager->SetVolume(-2000));
