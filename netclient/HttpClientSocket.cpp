@@ -23,7 +23,7 @@ namespace {
 constexpr uint32_t kInboxSize = 1 << 20;
 constexpr int kKernelReceiveBuffer = 4 << 20;
 // Reads handled per FD_READ before the message loop gets its turn again.
-constexpr unsigned kReadsPerEvent = 8;
+constexpr unsigned kReadsPerEvent = 64;
 // Progress is reported at most once per this many milliseconds.
 constexpr uint32_t kProgressIntervalMs = 100;
 // Redirects followed in a row before the request fails.
