@@ -9,7 +9,7 @@ packages=(
     gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     libz-mingw-w64-dev cmake make googletest
     wine wine32:i386 xvfb xauth x11-apps imagemagick
-    locales dpkg-dev
+    locales dpkg-dev gcc python3
     nginx curl sox lame
 )
 
