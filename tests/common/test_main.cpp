@@ -14,7 +14,6 @@
 namespace {
 
 std::atomic<long> g_live{0};
-std::atomic<long> g_accepted{0};
 
 void* CountedAlloc(std::size_t size) {
     void* p = std::malloc(size ? size : 1);
@@ -31,13 +30,10 @@ void CountedFree(void* p) {
 class CLeakListener : public testing::EmptyTestEventListener {
     long before_ = 0;
 
-    void OnTestStart(const testing::TestInfo&) override {
-        g_accepted = 0;
-        before_ = g_live;
-    }
+    void OnTestStart(const testing::TestInfo&) override { before_ = g_live; }
     void OnTestEnd(const testing::TestInfo& info) override {
         if (!info.result()->Passed() || info.result()->Skipped()) return;
-        const long leaked = g_live - before_ - g_accepted;
+        const long leaked = g_live - before_;
         if (leaked > 0) {
             ADD_FAILURE() << "the test left " << leaked << " heap block(s) behind (live before " << before_
                           << ", after " << g_live.load() << ")";
@@ -84,13 +80,6 @@ void operator delete[](void* p, std::size_t) noexcept {
 }
 
 namespace kit_test {
-
-long LiveAllocations() {
-    return g_live;
-}
-void AddAcceptedAllocations(long count) {
-    if (count > 0) g_accepted += count;
-}
 
 CTempDir::CTempDir() {
     wchar_t base[MAX_PATH];
