@@ -22,72 +22,72 @@ struct CPeerClassRegistration {
 static CPeerClassRegistration g_peerClassRegistration;
 
 CConnectPeer::~CConnectPeer() {
-    if (m_hWnd) {
-        SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, 0);
-        DestroyWindow(m_hWnd);
+    if (hWnd_) {
+        SetWindowLongPtrW(hWnd_, GWLP_USERDATA, 0);
+        DestroyWindow(hWnd_);
     }
 }
 
 bool CConnectPeer::Create() {
-    if (m_hWnd) return false;
-    m_connected = false;
-    m_hWnd = CreateWindowExW(0, kPeerClass, L"", 0, 0, 0, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
+    if (hWnd_) return false;
+    connected_ = false;
+    hWnd_ = CreateWindowExW(0, kPeerClass, L"", 0, 0, 0, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
                              GetModuleHandleW(nullptr), nullptr);
-    if (!m_hWnd) return false;
-    SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    SetTimer(m_hWnd, kTimerId, kTimerPeriodMs, nullptr);
+    if (!hWnd_) return false;
+    SetWindowLongPtrW(hWnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetTimer(hWnd_, kTimerId, kTimerPeriodMs, nullptr);
     return true;
 }
 
 bool CConnectPeer::Connect(HWND window) {
-    if (m_connected || !m_hWnd || !IsWindow(window)) return false;
+    if (connected_ || !hWnd_ || !IsWindow(window)) return false;
     COPYDATASTRUCT request = {0, 0, nullptr};
-    if (!SendMessageW(window, WM_COPYDATA, reinterpret_cast<WPARAM>(m_hWnd),
+    if (!SendMessageW(window, WM_COPYDATA, reinterpret_cast<WPARAM>(hWnd_),
                       reinterpret_cast<LPARAM>(&request))) {
         return false;
     }
-    m_tag = 0;
-    m_hPeer = window;
-    m_connected = true;
+    tag_ = 0;
+    hPeer_ = window;
+    connected_ = true;
     return true;
 }
 
 void CConnectPeer::Close() {
-    if (m_hPeer) {
-        m_connected = false;
-        COPYDATASTRUCT notice = {m_tag, 0, nullptr};
-        SendMessageW(m_hPeer, WM_COPYDATA, reinterpret_cast<WPARAM>(m_hWnd),
+    if (hPeer_) {
+        connected_ = false;
+        COPYDATASTRUCT notice = {tag_, 0, nullptr};
+        SendMessageW(hPeer_, WM_COPYDATA, reinterpret_cast<WPARAM>(hWnd_),
                      reinterpret_cast<LPARAM>(&notice));
-        m_hPeer = nullptr;
+        hPeer_ = nullptr;
     }
-    if (m_hWnd) {
-        SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, 0);
-        DestroyWindow(m_hWnd);
-        m_hWnd = nullptr;
+    if (hWnd_) {
+        SetWindowLongPtrW(hWnd_, GWLP_USERDATA, 0);
+        DestroyWindow(hWnd_);
+        hWnd_ = nullptr;
     }
 }
 
 void CConnectPeer::OnTimer() {
-    if (m_hPeer && !IsWindow(m_hPeer)) {
-        m_tag = 0;
-        m_hPeer = nullptr;
+    if (hPeer_ && !IsWindow(hPeer_)) {
+        tag_ = 0;
+        hPeer_ = nullptr;
         OnDisconnected();
     }
 }
 
 LRESULT CConnectPeer::OnCopyData(HWND sender, const COPYDATASTRUCT* data) {
     if (!data) return 0;
-    if (!m_connected) {
+    if (!connected_) {
         if (!OnAccept(sender, static_cast<uint32_t>(data->dwData))) return 0;
-        m_hPeer = sender;
-        m_connected = true;
+        hPeer_ = sender;
+        connected_ = true;
         return 1;
     }
-    if (sender != m_hPeer) return 0;
+    if (sender != hPeer_) return 0;
     if (data->lpData) return OnReceive(data);
     // A data-less message from the peer is its disconnect notice.
-    m_hPeer = nullptr;
-    m_connected = false;
+    hPeer_ = nullptr;
+    connected_ = false;
     OnDisconnected();
     return 1;
 }

@@ -23,9 +23,9 @@ public:
     // own window (and its timer with it).
     void Close();
 
-    HWND Window() const { return m_hWnd; }
-    HWND PeerWindow() const { return m_hPeer; }
-    bool IsConnected() const { return m_connected; }
+    HWND Window() const { return hWnd_; }
+    HWND PeerWindow() const { return hPeer_; }
+    bool IsConnected() const { return connected_; }
 
 protected:
     // Not virtual: a peer is never deleted through this base. The window
@@ -40,10 +40,10 @@ protected:
     // Every second: forgets a peer whose window is gone.
     virtual void OnTimer();
 
-    HWND m_hWnd = nullptr;
-    HWND m_hPeer = nullptr;
-    uint32_t m_tag = 0;  // dwData of every message to the peer
-    bool m_connected = false;
+    HWND hWnd_ = nullptr;
+    HWND hPeer_ = nullptr;
+    uint32_t tag_ = 0;  // dwData of every message to the peer
+    bool connected_ = false;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

@@ -22,10 +22,10 @@ std::string FormatProgressLine(const ProgressReport& report, double bytesPerSeco
 // difference) have passed since the last one let through.
 class CProgressThrottle {
 public:
-    bool Due(DWORD now) const { return now - m_lastTick > kIntervalMs; }
-    void Mark(DWORD now) { m_lastTick = now; }
+    bool Due(DWORD now) const { return now - lastTick_ > kIntervalMs; }
+    void Mark(DWORD now) { lastTick_ = now; }
 
 private:
     static const DWORD kIntervalMs = 500;
-    DWORD m_lastTick = 0;
+    DWORD lastTick_ = 0;
 };

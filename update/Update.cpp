@@ -53,7 +53,7 @@ uint64_t SizeAttribute(ManifestItem item) {
 
 }  // namespace
 
-CUpdate::CUpdate() : m_manifest(L"", nullptr, 0) {
+CUpdate::CUpdate() : manifest_(L"", nullptr, 0) {
     AllowMessageFromLowerIntegrity(WM_COPYDATA);
     AllowMessageFromLowerIntegrity(0x0049);  // WM_COPYGLOBALDATA
 }
@@ -82,12 +82,12 @@ bool CUpdate::Start() {
         ShowStatus(L"初始化网络失败！");
         return false;
     }
-    m_client.reset(new (std::nothrow) CHttpClientSocket(this));
-    if (!m_client) {
+    client_.reset(new (std::nothrow) CHttpClientSocket(this));
+    if (!client_) {
         ShowStatus(L"创建网络连接对象失败！");
         return false;
     }
-    if (!m_client->Request(nullptr, 0, m_url, L"", L"", false)) {
+    if (!client_->Request(nullptr, 0, url_, L"", L"", false)) {
         ShowStatus(L"启动下载失败，无法执行更新！");
         return false;
     }
@@ -105,37 +105,37 @@ bool CUpdate::ReadCommandLine() {
             LocalFree(args);
             return false;
         }
-        m_lobbyProcess = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(_wtoi(args[3])));
-        if (!m_lobbyProcess) {
+        lobbyProcess_ = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(_wtoi(args[3])));
+        if (!lobbyProcess_) {
             ShowStatus(L"更新程序权限不够!");
             ExitProcess(1);
         }
-        m_gameId = static_cast<uint32_t>(_wtoi(args[1]));
-        m_currentVersion = ReadInstalledVersion(m_gameId);
+        gameId_ = static_cast<uint32_t>(_wtoi(args[1]));
+        currentVersion_ = ReadInstalledVersion(gameId_);
     }
     if (args) LocalFree(args);
     wchar_t url[1024];
     std::swprintf(url, 1024, L"http://%ls/update/?id=%u&v=%" PRIu64, UpdateServerHost(),
-                  static_cast<unsigned>(m_gameId), m_currentVersion);
-    m_url = url;
+                  static_cast<unsigned>(gameId_), currentVersion_);
+    url_ = url;
     return true;
 }
 
 void CUpdate::Shutdown() {
-    if (m_client) {
-        m_client->Close();
-        m_client.reset();
+    if (client_) {
+        client_->Close();
+        client_.reset();
     }
-    const uint8_t completed = m_completed ? 1 : 0;
+    const uint8_t completed = completed_ ? 1 : 0;
     SendToLobby(&completed, KindFinished, 1);
-    if (m_lobbyProcess) {
-        CloseHandle(m_lobbyProcess);
-        m_lobbyProcess = nullptr;
+    if (lobbyProcess_) {
+        CloseHandle(lobbyProcess_);
+        lobbyProcess_ = nullptr;
     }
 }
 
 void CUpdate::SendToLobby(const void* payload, LobbyMessageKind kind, uint32_t length) {
-    if (!m_connected || !m_hPeer) return;
+    if (!connected_ || !hPeer_) return;
     if (length > kLobbyMaxPayload) length = kLobbyMaxPayload;
     LobbyMessage message;
     message.size = static_cast<uint16_t>(kLobbyHeaderSize + length);
@@ -143,8 +143,8 @@ void CUpdate::SendToLobby(const void* payload, LobbyMessageKind kind, uint32_t l
     message.reserved = 0;
     message.kind = kind;
     if (length) std::memcpy(message.payload, payload, length);
-    COPYDATASTRUCT data = {m_tag, message.size, &message};
-    SendMessageW(m_hPeer, WM_COPYDATA, reinterpret_cast<WPARAM>(m_hWnd), reinterpret_cast<LPARAM>(&data));
+    COPYDATASTRUCT data = {tag_, message.size, &message};
+    SendMessageW(hPeer_, WM_COPYDATA, reinterpret_cast<WPARAM>(hWnd_), reinterpret_cast<LPARAM>(&data));
 }
 
 void CUpdate::ShowStatus(const std::wstring& text) {
@@ -164,23 +164,23 @@ void CUpdate::Fail(const wchar_t* text) {
 
 void CUpdate::OnTimer() {
     CConnectPeer::OnTimer();
-    if (m_lobbyProcess && WaitForSingleObject(m_lobbyProcess, 0) != WAIT_TIMEOUT) {
+    if (lobbyProcess_ && WaitForSingleObject(lobbyProcess_, 0) != WAIT_TIMEOUT) {
         PostQuitMessage(0);
-        CloseHandle(m_lobbyProcess);
-        m_lobbyProcess = nullptr;
+        CloseHandle(lobbyProcess_);
+        lobbyProcess_ = nullptr;
     }
 }
 
 void CUpdate::CloseLobby() {
-    if (!m_lobbyProcess) return;
+    if (!lobbyProcess_) return;
     SendToLobby(nullptr, KindCloseLobby, 0);
     Close();
-    if (WaitForSingleObject(m_lobbyProcess, kLobbyExitWaitMs) == WAIT_TIMEOUT) {
+    if (WaitForSingleObject(lobbyProcess_, kLobbyExitWaitMs) == WAIT_TIMEOUT) {
         ShowStatus(L"更新程序需要关闭游戏大厅才能继续，请先关闭大厅然后再重试!");
         ExitProcess(1);
     }
-    CloseHandle(m_lobbyProcess);
-    m_lobbyProcess = nullptr;
+    CloseHandle(lobbyProcess_);
+    lobbyProcess_ = nullptr;
     Sleep(100);
 }
 
@@ -207,8 +207,8 @@ void CUpdate::OnHttpProgress(CHttpClientSocket* client, uint64_t, uint64_t recei
     const DWORD now = GetTickCount();
     if (!g_progressThrottle.Due(now)) return;
     ProgressReport report;
-    report.total = m_totalBytes;
-    report.done = m_doneBytes + received;
+    report.total = totalBytes_;
+    report.done = doneBytes_ + received;
     report.speed = bytesPerSecond / 1024;
     report.secondsLeft = SecondsLeft(report.total, report.done, bytesPerSecond);
     SendToLobby(&report, KindProgress, sizeof(report));
@@ -220,19 +220,19 @@ void CUpdate::OnHttpProgress(CHttpClientSocket* client, uint64_t, uint64_t recei
 }
 
 bool CUpdate::HandleManifest() {
-    auto& body = m_client->body;
+    auto& body = client_->body;
     CXMLConfig* update = nullptr;
-    if (!body.empty() && m_manifest.LoadFromBuffer(reinterpret_cast<const char*>(body.data()),
+    if (!body.empty() && manifest_.LoadFromBuffer(reinterpret_cast<const char*>(body.data()),
                                                    static_cast<unsigned>(body.size()))) {
-        update = m_manifest.FindNode(L"Update");
+        update = manifest_.FindNode(L"Update");
     }
-    if (update) m_url = Attribute(update, L"url");
-    if (!update || m_url.empty()) {
+    if (update) url_ = Attribute(update, L"url");
+    if (!update || url_.empty()) {
         ShowStatus(L"更新检测失败！");
         return false;
     }
-    m_manifestVersion = VersionAttribute(update);
-    if (m_manifestVersion <= m_currentVersion) {
+    manifestVersion_ = VersionAttribute(update);
+    if (manifestVersion_ <= currentVersion_) {
         ShowStatus(L"当前已是最新版本！");
         return false;
     }
@@ -240,11 +240,11 @@ bool CUpdate::HandleManifest() {
     // Items are chosen against the version installed before the run, so a
     // client several versions behind gets every newer item in one run.
     for (CXMLConfig* child : *update->children) {
-        if (child->name != L"File" || VersionAttribute(child) <= m_currentVersion) continue;
-        if (child->GetAttributeInt(L"op") == OpDownload) m_totalBytes += SizeAttribute(child);
-        m_queue.push_back(child);
+        if (child->name != L"File" || VersionAttribute(child) <= currentVersion_) continue;
+        if (child->GetAttributeInt(L"op") == OpDownload) totalBytes_ += SizeAttribute(child);
+        queue_.push_back(child);
     }
-    if (m_queue.empty()) {
+    if (queue_.empty()) {
         ShowStatus(L"当前已是最新版本！");
         return false;
     }
@@ -253,9 +253,9 @@ bool CUpdate::HandleManifest() {
 }
 
 void CUpdate::ProcessQueue() {
-    while (!m_queue.empty()) {
-        if (!ProcessItem(m_queue.front())) return;
-        m_queue.pop_front();
+    while (!queue_.empty()) {
+        if (!ProcessItem(queue_.front())) return;
+        queue_.pop_front();
     }
     FinishQueue();
 }
@@ -270,7 +270,7 @@ bool CUpdate::ProcessItem(ManifestItem item) {
                 Fail(L"更新失败!");
             } else if (!_ServerEngine::CreateParentDirectories(path.c_str())) {
                 Fail(L"创建目录失败，请确定您有足够的权限！");
-            } else if (!m_client->Request(nullptr, 0, m_url + Attribute(item, L"fname"), path, L"", false)) {
+            } else if (!client_->Request(nullptr, 0, url_ + Attribute(item, L"fname"), path, L"", false)) {
                 Fail(L"更新失败!");
             }
             return false;
@@ -302,19 +302,19 @@ bool CUpdate::ProcessItem(ManifestItem item) {
 void CUpdate::FinishQueue() {
     ShowStatus(L"更新完成!");
     PostQuitMessage(1);
-    if (m_manifestVersion != 0) WriteInstalledVersion(m_gameId, m_manifestVersion);
-    m_completed = true;
+    if (manifestVersion_ != 0) WriteInstalledVersion(gameId_, manifestVersion_);
+    completed_ = true;
 }
 
 void CUpdate::OnDownloadComplete(CHttpClientSocket* client) {
-    if (m_queue.empty()) return;
-    const ManifestItem item = m_queue.front();
+    if (queue_.empty()) return;
+    const ManifestItem item = queue_.front();
     if (item->GetAttributeInt(L"RegCom") != 0) RegisterServer(Attribute(item, L"path"));
-    m_doneBytes += SizeAttribute(item);
-    m_queue.pop_front();
+    doneBytes_ += SizeAttribute(item);
+    queue_.pop_front();
     ProgressReport report;
-    report.total = m_totalBytes;
-    report.done = m_doneBytes;
+    report.total = totalBytes_;
+    report.done = doneBytes_;
     report.speed = client->speed;
     report.secondsLeft = SecondsLeft(report.total, report.done, client->speed);
     SendToLobby(&report, KindProgress, sizeof(report));

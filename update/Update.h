@@ -56,17 +56,17 @@ private:
     void CloseLobby();
     void Fail(const wchar_t* text);
 
-    std::unique_ptr<CHttpClientSocket> m_client;
-    uint64_t m_currentVersion = 0;
-    uint64_t m_manifestVersion = 0;
-    uint64_t m_totalBytes = 0;
-    uint64_t m_doneBytes = 0;
-    HANDLE m_lobbyProcess = nullptr;
-    std::wstring m_url;
-    _ServerEngine::CXMLConfig m_manifest;
-    std::deque<ManifestItem> m_queue;
-    uint32_t m_gameId = 0;
-    bool m_completed = false;
+    std::unique_ptr<CHttpClientSocket> client_;
+    uint64_t currentVersion_ = 0;
+    uint64_t manifestVersion_ = 0;
+    uint64_t totalBytes_ = 0;
+    uint64_t doneBytes_ = 0;
+    HANDLE lobbyProcess_ = nullptr;
+    std::wstring url_;
+    _ServerEngine::CXMLConfig manifest_;
+    std::deque<ManifestItem> queue_;
+    uint32_t gameId_ = 0;
+    bool completed_ = false;
 };
 
 // Loads `file` and calls its DllRegisterServer export, if it has one.

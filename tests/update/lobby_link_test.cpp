@@ -16,7 +16,7 @@ namespace {
 // with `answer` and records every WM_COPYDATA it gets.
 class CFakePeerWindow {
 public:
-    explicit CFakePeerWindow(LRESULT answer) : m_answer(answer) {
+    explicit CFakePeerWindow(LRESULT answer) : answer_(answer) {
         static const ATOM atom = [] {
             WNDCLASSW wc = {};
             wc.lpfnWndProc = &CFakePeerWindow::Proc;
@@ -25,17 +25,17 @@ public:
             return RegisterClassW(&wc);
         }();
         (void)atom;
-        m_hwnd = CreateWindowExW(0, L"kit_test_fake_peer", L"", 0, 0, 0, 0, 0, nullptr, nullptr,
+        hwnd_ = CreateWindowExW(0, L"kit_test_fake_peer", L"", 0, 0, 0, 0, 0, nullptr, nullptr,
                                  GetModuleHandleW(nullptr), this);
     }
     ~CFakePeerWindow() {
-        if (m_hwnd) DestroyWindow(m_hwnd);
+        if (hwnd_) DestroyWindow(hwnd_);
     }
     void Destroy() {
-        DestroyWindow(m_hwnd);
-        m_hwnd = nullptr;
+        DestroyWindow(hwnd_);
+        hwnd_ = nullptr;
     }
-    HWND Handle() const { return m_hwnd; }
+    HWND Handle() const { return hwnd_; }
 
     struct tagReceived {
         HWND sender;
@@ -54,12 +54,12 @@ private:
         if (msg == WM_COPYDATA && self) {
             const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
             self->received.push_back({reinterpret_cast<HWND>(wParam), data->dwData, data->lpData != nullptr});
-            return self->m_answer;
+            return self->answer_;
         }
         return DefWindowProcW(hwnd, msg, wParam, lParam);
     }
-    HWND m_hwnd = nullptr;
-    LRESULT m_answer;
+    HWND hwnd_ = nullptr;
+    LRESULT answer_;
 };
 
 class CTestPeer : public CConnectPeer {
@@ -68,7 +68,7 @@ public:
     int disconnects = 0;
     bool accept = true;
     void Tick() { OnTimer(); }
-    uint32_t Tag() const { return m_tag; }
+    uint32_t Tag() const { return tag_; }
 
 protected:
     void OnDisconnected() override { ++disconnects; }

@@ -56,7 +56,7 @@ TEST_F(UpdateCheckTest, UnusableManifestEndsWithCheckFailedAndLeavesEverything) 
     MakeFiles({L"victim.txt"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        m_server.Route("/update/?id=2&v=1", kit_http::CResponse::Ok(c.body));
+        server_.Route("/update/?id=2&v=1", kit_http::CResponse::Ok(c.body));
         const tagRunResult run = RunUpdate(2);
         EXPECT_EQ(1u, run.exitCode);
         EXPECT_EQ((std::vector<std::wstring>{L"正在检查更新......", L"更新检测失败！"}), run.statuses);
@@ -183,7 +183,7 @@ TEST_F(UpdateCheckTest, RedirectedCheckIsFollowedAndDownloadsUseTheManifestUrl) 
                 kit_http::CResponse::Ok("<Update url=\"" + Url("/files/") +
                                         "\" version=\"2\"><File version=\"1\" fname=\"a.bin\" path=\"a.bin\" "
                                         "size=\"3\"/><File version=\"1\" op=\"7\"/></Update>"));
-    m_server.Route("/update/?id=1&v=0",
+    server_.Route("/update/?id=1&v=0",
                    kit_http::CResponse().Send(kit_http::CResponse::Head(
                        302, "Found",
                        "Location: " + other.BaseUrl() + "/elsewhere/manifest.xml\r\nContent-Length: 0\r\n")));
@@ -193,7 +193,7 @@ TEST_F(UpdateCheckTest, RedirectedCheckIsFollowedAndDownloadsUseTheManifestUrl) 
     EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
     EXPECT_EQ("abc", ReadFile(GamePath(L"a.bin")));
     ASSERT_EQ(1u, other.Requests().size());
-    const auto requests = m_server.Requests();
+    const auto requests = server_.Requests();
     ASSERT_EQ(2u, requests.size());
     EXPECT_EQ("/files/a.bin", requests[1].target);
 }
@@ -217,7 +217,7 @@ TEST_F(UpdateCheckTest, FailedOrBrokenCheckRequestEndsWithZeroAndLeavesTheStore)
     SetStore("[Versions]\r\nGame1=1\r\n");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        m_server.Route("/update/?id=1&v=1", c.answer);
+        server_.Route("/update/?id=1&v=1", c.answer);
         const tagRunResult run = RunUpdate(1);
         EXPECT_EQ(0u, run.exitCode);
         EXPECT_EQ((std::vector<std::wstring>{L"正在检查更新......", c.status}), run.statuses);

@@ -33,36 +33,36 @@ public:
         if (CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                            &startup, &info)) {
             CloseHandle(info.hThread);
-            m_process = info.hProcess;
-            m_pid = info.dwProcessId;
+            process_ = info.hProcess;
+            pid_ = info.dwProcessId;
         }
     }
     ~CLingeringProcess() {
         End();
-        if (m_process) CloseHandle(m_process);
+        if (process_) CloseHandle(process_);
     }
     void End() {
-        if (m_process && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(m_process, 0);
-            WaitForSingleObject(m_process, 10000);
+        if (process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process_, 0);
+            WaitForSingleObject(process_, 10000);
         }
     }
-    DWORD Pid() const { return m_pid; }
+    DWORD Pid() const { return pid_; }
 
 private:
-    HANDLE m_process = nullptr;
-    DWORD m_pid = 0;
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
 };
 
 class UpdateEntryTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(936u, GetACP()) << "the harness runs with code page 936";
-        ASSERT_TRUE(m_server.Start());
+        ASSERT_TRUE(server_.Start());
     }
     // The check request of `game` at `version` answered by `response`.
     void RouteCheck(unsigned game, unsigned version, const kit_http::CResponse& response) {
-        m_server.Route("/update/?id=" + std::to_string(game) + "&v=" + std::to_string(version), response);
+        server_.Route("/update/?id=" + std::to_string(game) + "&v=" + std::to_string(version), response);
     }
     static kit_http::CResponse NotFound() {
         return kit_http::CResponse().Send(
@@ -71,15 +71,15 @@ protected:
     // An answer that never comes while the test runs.
     static kit_http::CResponse Silence() { return kit_http::CResponse().Delay(120000); }
 
-    kit_http::CScriptedHttpServer m_server;
-    kit_test::CTempDir m_game;
+    kit_http::CScriptedHttpServer server_;
+    kit_test::CTempDir game_;
 };
 
 TEST_F(UpdateEntryTest, LobbyMessagesArriveInOrderWithTheirLayout) {
     RouteCheck(7, 0, NotFound());
     CLobbyWindow lobby;
     CUpdateProcess update;
-    ASSERT_TRUE(update.Start(LobbyArguments(7, lobby.Handle()), m_game.Path(), HostOf(m_server)));
+    ASSERT_TRUE(update.Start(LobbyArguments(7, lobby.Handle()), game_.Path(), HostOf(server_)));
     ASSERT_TRUE(update.Wait(kRunLimitMs));
     EXPECT_EQ(0u, update.ExitCode()) << "a failed check ends with 0";
 
@@ -107,27 +107,27 @@ TEST_F(UpdateEntryTest, LobbyMessagesArriveInOrderWithTheirLayout) {
     EXPECT_EQ(Lines936({L"正在检查更新......", L"更新列表失败!"}), update.Output())
         << From936(update.Output());
 
-    const auto requests = m_server.Requests();
+    const auto requests = server_.Requests();
     ASSERT_EQ(1u, requests.size());
     EXPECT_EQ("GET", requests[0].method);
     EXPECT_EQ("/update/?id=7&v=0", requests[0].target);
 }
 
 TEST_F(UpdateEntryTest, CheckCarriesTheInstalledVersionOfTheGame) {
-    WriteFile(m_game / L"Configs\\Version.dat", "[Versions]\r\nGame3=11\r\nGame4=-1\r\n");
+    WriteFile(game_ / L"Configs\\Version.dat", "[Versions]\r\nGame3=11\r\nGame4=-1\r\n");
     RouteCheck(4, 0, NotFound());
-    m_server.Route("/update/?id=4&v=18446744073709551615", NotFound());
+    server_.Route("/update/?id=4&v=18446744073709551615", NotFound());
     CLobbyWindow lobby;
     CUpdateProcess update;
-    ASSERT_TRUE(update.Start(LobbyArguments(4, lobby.Handle()), m_game.Path(), HostOf(m_server)));
+    ASSERT_TRUE(update.Start(LobbyArguments(4, lobby.Handle()), game_.Path(), HostOf(server_)));
     ASSERT_TRUE(update.Wait(kRunLimitMs));
-    const auto requests = m_server.Requests();
+    const auto requests = server_.Requests();
     ASSERT_EQ(1u, requests.size());
     EXPECT_EQ("/update/?id=4&v=18446744073709551615", requests[0].target) << "v is written unsigned";
 }
 
 TEST_F(UpdateEntryTest, UnusableCommandLineChecksGameZeroAtVersionZeroWithoutLink) {
-    WriteFile(m_game / L"Configs\\Version.dat", "[Versions]\r\nGame0=5\r\nGame6=5\r\n");
+    WriteFile(game_ / L"Configs\\Version.dat", "[Versions]\r\nGame0=5\r\nGame6=5\r\n");
     RouteCheck(0, 0, NotFound());
     CLobbyWindow lobby;
     const std::wstring window = std::to_wstring(reinterpret_cast<uintptr_t>(lobby.Handle()));
@@ -135,14 +135,14 @@ TEST_F(UpdateEntryTest, UnusableCommandLineChecksGameZeroAtVersionZeroWithoutLin
     const std::wstring argumentLists[] = {L"", window + L" " + pid, L"6 " + window + L" " + pid + L" 9"};
     for (const auto& arguments : argumentLists) {
         SCOPED_TRACE(arguments);
-        const size_t before = m_server.Requests().size();
+        const size_t before = server_.Requests().size();
         CUpdateProcess update;
-        ASSERT_TRUE(update.Start(arguments, m_game.Path(), HostOf(m_server)));
+        ASSERT_TRUE(update.Start(arguments, game_.Path(), HostOf(server_)));
         ASSERT_TRUE(update.Wait(kRunLimitMs));
         EXPECT_EQ(0u, update.ExitCode());
         EXPECT_EQ(Lines936({L"正在检查更新......", L"更新列表失败!"}), update.Output())
             << From936(update.Output());
-        const auto requests = m_server.Requests();
+        const auto requests = server_.Requests();
         ASSERT_EQ(before + 1, requests.size());
         EXPECT_EQ("/update/?id=0&v=0", requests.back().target);
     }
@@ -159,34 +159,34 @@ TEST_F(UpdateEntryTest, RefusedOrMissingLobbyWindowEndsSilentlyWithZero) {
     for (const auto& arguments : argumentLists) {
         SCOPED_TRACE(arguments);
         CUpdateProcess update;
-        ASSERT_TRUE(update.Start(arguments, m_game.Path(), HostOf(m_server)));
+        ASSERT_TRUE(update.Start(arguments, game_.Path(), HostOf(server_)));
         ASSERT_TRUE(update.Wait(kRunLimitMs));
         EXPECT_EQ(0u, update.ExitCode());
         EXPECT_EQ("", update.Output()) << From936(update.Output());
     }
     ASSERT_EQ(1u, refusing.Events().size()) << "only the link request";
     EXPECT_FALSE(refusing.Events()[0].hasData);
-    EXPECT_EQ(0, m_server.Connections()) << "no check is made";
+    EXPECT_EQ(0, server_.Connections()) << "no check is made";
 }
 
 TEST_F(UpdateEntryTest, UnopenableLobbyProcessEndsWithOneAfterTheRightsMessage) {
     CLobbyWindow lobby;
     CUpdateProcess update;
     // Process ids are multiples of 4 and small; this one is not in use.
-    ASSERT_TRUE(update.Start(LobbyArguments(1, lobby.Handle(), 0x7FFFFFF0), m_game.Path(), HostOf(m_server)));
+    ASSERT_TRUE(update.Start(LobbyArguments(1, lobby.Handle(), 0x7FFFFFF0), game_.Path(), HostOf(server_)));
     ASSERT_TRUE(update.Wait(kRunLimitMs));
     EXPECT_EQ(1u, update.ExitCode());
     EXPECT_EQ(Lines936({L"更新程序权限不够!"}), update.Output()) << From936(update.Output());
     EXPECT_EQ((std::vector<uint32_t>{0}), lobby.Kinds()) << "the status only, no finished message";
     EXPECT_EQ((std::vector<std::wstring>{L"更新程序权限不够!"}), lobby.Statuses());
-    EXPECT_EQ(0, m_server.Connections());
+    EXPECT_EQ(0, server_.Connections());
 }
 
 TEST_F(UpdateEntryTest, FailedStartAfterTheLinkStillReportsFinishedZero) {
     CLobbyWindow lobby;
     CUpdateProcess update;
     // A host name too long for the socket layer: the check cannot start.
-    ASSERT_TRUE(update.Start(LobbyArguments(1, lobby.Handle()), m_game.Path(),
+    ASSERT_TRUE(update.Start(LobbyArguments(1, lobby.Handle()), game_.Path(),
                              "an-update-host-name-longer-than-31-characters.example"));
     ASSERT_TRUE(update.Wait(kRunLimitMs));
     EXPECT_EQ(0u, update.ExitCode());
@@ -200,17 +200,17 @@ TEST_F(UpdateEntryTest, SecondInstanceExitsZeroAndSendsNothing) {
     RouteCheck(1, 0, Silence());
     CLobbyWindow first, second;
     CUpdateProcess running;
-    ASSERT_TRUE(running.Start(LobbyArguments(1, first.Handle()), m_game.Path(), HostOf(m_server)));
+    ASSERT_TRUE(running.Start(LobbyArguments(1, first.Handle()), game_.Path(), HostOf(server_)));
     ASSERT_TRUE(PumpUntil([&] { return first.Has(1); }, kRunLimitMs)) << "the first check never started";
 
     CUpdateProcess again;
-    ASSERT_TRUE(again.Start(LobbyArguments(1, second.Handle()), m_game.Path(), HostOf(m_server)));
+    ASSERT_TRUE(again.Start(LobbyArguments(1, second.Handle()), game_.Path(), HostOf(server_)));
     ASSERT_TRUE(again.Wait(kRunLimitMs));
     EXPECT_EQ(0u, again.ExitCode());
     EXPECT_EQ("", again.Output()) << From936(again.Output());
     EXPECT_TRUE(second.Events().empty());
     EXPECT_TRUE(running.Running()) << "the first instance goes on";
-    EXPECT_EQ(1u, m_server.Requests().size());
+    EXPECT_EQ(1u, server_.Requests().size());
 }
 
 TEST_F(UpdateEntryTest, LobbyProcessEndingEndsTheRunWithZero) {
@@ -220,7 +220,7 @@ TEST_F(UpdateEntryTest, LobbyProcessEndingEndsTheRunWithZero) {
     CLobbyWindow lobby;
     CUpdateProcess update;
     ASSERT_TRUE(
-        update.Start(LobbyArguments(1, lobby.Handle(), lobbyProcess.Pid()), m_game.Path(), HostOf(m_server)));
+        update.Start(LobbyArguments(1, lobby.Handle(), lobbyProcess.Pid()), game_.Path(), HostOf(server_)));
     ASSERT_TRUE(PumpUntil([&] { return lobby.Has(1); }, kRunLimitMs));
     PumpFor(1500);
     EXPECT_TRUE(update.Running()) << "waits for the answer while the lobby lives";
@@ -261,10 +261,10 @@ TEST(UpdateImageTest, ShippedUpdateIsAConsoleProgramThatRunsAsInvoker) {
 TEST_F(UpdateEntryTest, ShippedBuildIgnoresTheTestHostVariable) {
     RouteCheck(0, 0, NotFound());
     CUpdateProcess update;
-    ASSERT_TRUE(update.Start(L"", m_game.Path(), HostOf(m_server), L"Update.exe"));
+    ASSERT_TRUE(update.Start(L"", game_.Path(), HostOf(server_), L"Update.exe"));
     // Whatever answers (or not) at the built-in host, it is not this server.
     update.Wait(15000);
-    EXPECT_EQ(0, m_server.Connections());
+    EXPECT_EQ(0, server_.Connections());
     EXPECT_EQ(To936(L"正在检查更新......") + "\r\n", update.Output().substr(0, 20))
         << From936(update.Output());
 }

@@ -42,7 +42,7 @@ protected:
     }
     std::vector<std::string> Targets() const {
         std::vector<std::string> targets;
-        for (const auto& r : m_server.Requests()) targets.push_back(r.target);
+        for (const auto& r : server_.Requests()) targets.push_back(r.target);
         return targets;
     }
     std::string Check(unsigned game, uint64_t version) const {
@@ -87,7 +87,7 @@ TEST_F(UpdateInstallTest, DownloadsLandInNewDirectoriesOrBesideOnOneKeptConnecti
     EXPECT_EQ("plainer", ReadFile(GamePath(L"plain.bin")));
     EXPECT_FALSE(FileExists(GamePath(L"plain.bin_"))) << "the temporary file is gone";
     EXPECT_EQ((std::vector<std::string>{Check(1, 0), "/files/deep/x.bin", "/files/plain.bin"}), Targets());
-    EXPECT_EQ(1, m_server.Connections()) << "the check and both downloads share one connection";
+    EXPECT_EQ(1, server_.Connections()) << "the check and both downloads share one connection";
     ASSERT_EQ(2u, run.progress.size());
     EXPECT_EQ(12u, run.progress[0].total);
     EXPECT_EQ(5u, run.progress[0].done);
@@ -172,7 +172,7 @@ TEST_F(UpdateInstallTest, FailedDownloadStopsTheRunAndKeepsOldFilesAndVersion) {
             Manifest("2", Download("2", "a.bin", "a.bin", 5) + Download("2", "b.bin", "b.bin", 100) +
                               Download("2", "c.bin", "c.bin", 5)));
         ServeFile("/files/a.bin", "new a");
-        m_server.Route("/files/b.bin", c.answer);
+        server_.Route("/files/b.bin", c.answer);
         ServeFile("/files/c.bin", "new c");
         const tagRunResult run = RunUpdate(1);
         EXPECT_EQ(0u, run.exitCode);
@@ -203,12 +203,12 @@ TEST_F(UpdateInstallTest, DirectoryThatCannotBeCreatedStopsTheRun) {
     for (const auto& item : items) {
         SCOPED_TRACE(item);
         ServeManifest(1, 0, Manifest("2", item + "<File version=\"1\" op=\"1\" path=\"src.txt\"/>"));
-        const size_t before = m_server.Requests().size();
+        const size_t before = server_.Requests().size();
         const tagRunResult run = RunUpdate(1);
         EXPECT_EQ(0u, run.exitCode);
         EXPECT_EQ(Installing({L"创建目录失败，请确定您有足够的权限！"}), run.statuses);
         EXPECT_EQ(std::vector<uint8_t>{0}, run.finished);
-        EXPECT_EQ(before + 1, m_server.Requests().size()) << "no download was asked for";
+        EXPECT_EQ(before + 1, server_.Requests().size()) << "no download was asked for";
         EXPECT_TRUE(FileExists(GamePath(L"src.txt"))) << "the queue stopped at the failing item";
         EXPECT_EQ("", Store());
     }
@@ -249,14 +249,14 @@ TEST_F(UpdateInstallTest, RunItemsStartOnlyAfterTheDownloadBeforeThem) {
         Manifest("2", Download("1", "late.bin", "late.bin", 4) +
                           "<File version=\"1\" op=\"4\" path=\".\\tools\\probe.exe\" cmd=\"--flag value\"/>"
                           "<File version=\"1\" op=\"4\" path=\".\\tools\\probe.exe\"/>"));
-    m_server.Route("/files/late.bin", kit_http::CResponse()
+    server_.Route("/files/late.bin", kit_http::CResponse()
                                           .Send(kit_http::CResponse::Head(200, "OK", "Content-Length: 4\r\n"))
                                           .Delay(2000)
                                           .Send("late"));
     CLobbyWindow lobby;
     CUpdateProcess update;
-    ASSERT_TRUE(update.Start(LobbyArguments(1, lobby.Handle()), m_game.Path(), Host()));
-    ASSERT_TRUE(PumpUntil([&] { return m_server.Requests().size() >= 2; }, kChildLimitMs));
+    ASSERT_TRUE(update.Start(LobbyArguments(1, lobby.Handle()), game_.Path(), Host()));
+    ASSERT_TRUE(PumpUntil([&] { return server_.Requests().size() >= 2; }, kChildLimitMs));
     PumpFor(1000);
     EXPECT_FALSE(FileExists(log)) << "a program started while its download was still under way";
     ASSERT_TRUE(update.Wait(kChildLimitMs));
@@ -265,7 +265,7 @@ TEST_F(UpdateInstallTest, RunItemsStartOnlyAfterTheDownloadBeforeThem) {
     PumpUntil([&] { return Lines(ReadFile(log)).size() >= 2; }, 30000);
     std::vector<std::string> lines = Lines(ReadFile(log));
     std::sort(lines.begin(), lines.end());
-    const std::string dir = Utf8(m_game.Path());
+    const std::string dir = Utf8(game_.Path());
     EXPECT_EQ((std::vector<std::string>{dir, dir + "|--flag|value"}), lines);
     PumpFor(300);  // lets the probes close the log before the folder goes
 }
@@ -290,7 +290,7 @@ TEST_F(UpdateInstallTest, PeriodicProgressIsThrottledAndMatchesTheConsoleLines) 
     std::vector<size_t> cuts;
     for (size_t at = 4096; at < size; at += 4096) cuts.push_back(at);
     ServeManifest(1, 0, Manifest("2", Download("1", "big.bin", "big.bin", size)));
-    m_server.Route("/files/big.bin", kit_http::CResponse()
+    server_.Route("/files/big.bin", kit_http::CResponse()
                                          .Send(kit_http::CResponse::Head(
                                              200, "OK", "Content-Length: " + std::to_string(size) + "\r\n"))
                                          .SendSplit(body, cuts, 250));
@@ -338,8 +338,8 @@ protected:
     void RunSampleLobby(const std::wstring& switches, DWORD* exitCode, std::string* output) {
         CUpdateProcess lobby;
         const std::wstring arguments = switches + L" --game 1 --update \"" + kit_test::ProgramDir() +
-                                       L"\\UpdateTestHost.exe\" --dir \"" + m_game.Path() + L"\"";
-        ASSERT_TRUE(lobby.Start(arguments, m_game.Path(), Host(), L"SampleLobby.exe"));
+                                       L"\\UpdateTestHost.exe\" --dir \"" + game_.Path() + L"\"";
+        ASSERT_TRUE(lobby.Start(arguments, game_.Path(), Host(), L"SampleLobby.exe"));
         ASSERT_TRUE(lobby.Wait(kChildLimitMs));
         *exitCode = lobby.ExitCode();
         *output = lobby.Output();

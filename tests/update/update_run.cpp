@@ -46,7 +46,7 @@ std::wstring tagLobbyEvent::StatusText() const {
     return text;
 }
 
-CLobbyWindow::CLobbyWindow(bool accept) : m_accept(accept) {
+CLobbyWindow::CLobbyWindow(bool accept) : accept_(accept) {
     static const ATOM registered = [] {
         WNDCLASSW wc = {};
         wc.lpfnWndProc = &CLobbyWindow::Proc;
@@ -55,12 +55,12 @@ CLobbyWindow::CLobbyWindow(bool accept) : m_accept(accept) {
         return RegisterClassW(&wc);
     }();
     (void)registered;
-    m_hwnd = CreateWindowExW(0, kLobbyClass, L"", 0, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleW(nullptr),
+    hwnd_ = CreateWindowExW(0, kLobbyClass, L"", 0, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleW(nullptr),
                              this);
 }
 
 CLobbyWindow::~CLobbyWindow() {
-    if (m_hwnd) DestroyWindow(m_hwnd);
+    if (hwnd_) DestroyWindow(hwnd_);
 }
 
 LRESULT CALLBACK CLobbyWindow::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -81,27 +81,27 @@ LRESULT CALLBACK CLobbyWindow::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
         const auto* begin = static_cast<const uint8_t*>(data->lpData);
         event.bytes.assign(begin, begin + data->cbData);
     }
-    self->m_events.push_back(event);
-    return event.hasData ? 0 : (self->m_accept ? 1 : 0);
+    self->events_.push_back(event);
+    return event.hasData ? 0 : (self->accept_ ? 1 : 0);
 }
 
 std::vector<uint32_t> CLobbyWindow::Kinds() const {
     std::vector<uint32_t> kinds;
-    for (const auto& e : m_events)
+    for (const auto& e : events_)
         if (e.hasData) kinds.push_back(e.Kind());
     return kinds;
 }
 
 std::vector<std::wstring> CLobbyWindow::Statuses() const {
     std::vector<std::wstring> texts;
-    for (const auto& e : m_events)
+    for (const auto& e : events_)
         if (e.hasData && e.Kind() == 0) texts.push_back(e.StatusText());
     return texts;
 }
 
 std::vector<tagProgress> CLobbyWindow::Progress() const {
     std::vector<tagProgress> reports;
-    for (const auto& e : m_events) {
+    for (const auto& e : events_) {
         if (!e.hasData || e.Kind() != 3) continue;
         const std::vector<uint8_t> p = e.Payload();
         tagProgress r = {ReadAt<uint64_t>(p, 0), ReadAt<uint64_t>(p, 8), ReadAt<double>(p, 16),
@@ -129,14 +129,14 @@ void PumpFor(DWORD ms) {
 }
 
 CUpdateProcess::~CUpdateProcess() {
-    if (m_process) {
-        if (WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(m_process, 999);
-            WaitForSingleObject(m_process, 10000);
+    if (process_) {
+        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process_, 999);
+            WaitForSingleObject(process_, 10000);
         }
-        CloseHandle(m_process);
+        CloseHandle(process_);
     }
-    if (m_pipe) CloseHandle(m_pipe);
+    if (pipe_) CloseHandle(pipe_);
 }
 
 bool CUpdateProcess::Start(const std::wstring& arguments, const std::wstring& directory,
@@ -144,8 +144,8 @@ bool CUpdateProcess::Start(const std::wstring& arguments, const std::wstring& di
     SetEnvironmentVariableW(L"KIT_UPDATE_SERVER", std::wstring(serverHost.begin(), serverHost.end()).c_str());
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&m_pipe, &writeEnd, &inherit, 1 << 16)) return false;
-    SetHandleInformation(m_pipe, HANDLE_FLAG_INHERIT, 0);
+    if (!CreatePipe(&pipe_, &writeEnd, &inherit, 1 << 16)) return false;
+    SetHandleInformation(pipe_, HANDLE_FLAG_INHERIT, 0);
     const std::wstring program = kit_test::ProgramDir() + L"\\" + programName;
     std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     STARTUPINFOW startup = {};
@@ -159,38 +159,38 @@ bool CUpdateProcess::Start(const std::wstring& arguments, const std::wstring& di
     CloseHandle(writeEnd);
     if (!started) return false;
     CloseHandle(info.hThread);
-    m_process = info.hProcess;
+    process_ = info.hProcess;
     return true;
 }
 
 void CUpdateProcess::ReadOutput() {
     DWORD available = 0;
-    while (m_pipe && PeekNamedPipe(m_pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    while (pipe_ && PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
         char buffer[4096];
         DWORD got = 0;
-        if (!::ReadFile(m_pipe, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &got,
+        if (!::ReadFile(pipe_, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &got,
                         nullptr) ||
             got == 0)
             return;
-        m_output.append(buffer, got);
+        output_.append(buffer, got);
     }
 }
 
 bool CUpdateProcess::Running() {
     ReadOutput();
-    return m_process && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT;
+    return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
 }
 
 bool CUpdateProcess::Wait(DWORD ms) {
-    if (!m_process) return false;
+    if (!process_) return false;
     const bool ended = PumpUntil([this] { return !Running(); }, ms);
     if (!ended) {
-        TerminateProcess(m_process, 999);
-        WaitForSingleObject(m_process, 10000);
+        TerminateProcess(process_, 999);
+        WaitForSingleObject(process_, 10000);
     }
     PumpFor(50);  // messages sent just before the end
     ReadOutput();
-    GetExitCodeProcess(m_process, &m_exitCode);
+    GetExitCodeProcess(process_, &exitCode_);
     return ended;
 }
 

@@ -46,8 +46,8 @@ public:
     CLobbyWindow(const CLobbyWindow&) = delete;
     CLobbyWindow& operator=(const CLobbyWindow&) = delete;
 
-    HWND Handle() const { return m_hwnd; }
-    const std::vector<tagLobbyEvent>& Events() const { return m_events; }
+    HWND Handle() const { return hwnd_; }
+    const std::vector<tagLobbyEvent>& Events() const { return events_; }
 
     // The data messages' kinds in order, and the texts of the status messages.
     std::vector<uint32_t> Kinds() const;
@@ -58,9 +58,9 @@ public:
 
 private:
     static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    HWND m_hwnd = nullptr;
-    bool m_accept;
-    std::vector<tagLobbyEvent> m_events;
+    HWND hwnd_ = nullptr;
+    bool accept_;
+    std::vector<tagLobbyEvent> events_;
 };
 
 // Pumps this thread's messages for `ms` milliseconds or until `done()`.
@@ -84,16 +84,16 @@ public:
     // is still running after `ms` (it is then ended with code 999).
     bool Wait(DWORD ms);
     bool Running();
-    DWORD ExitCode() const { return m_exitCode; }
+    DWORD ExitCode() const { return exitCode_; }
     // Standard output so far, as bytes.
-    const std::string& Output() const { return m_output; }
+    const std::string& Output() const { return output_; }
     void ReadOutput();
 
 private:
-    HANDLE m_process = nullptr;
-    HANDLE m_pipe = nullptr;
-    DWORD m_exitCode = 0xdeadbeef;
-    std::string m_output;
+    HANDLE process_ = nullptr;
+    HANDLE pipe_ = nullptr;
+    DWORD exitCode_ = 0xdeadbeef;
+    std::string output_;
 };
 
 // The usual arguments: "<game> <lobby window> <this process id>".

@@ -8,24 +8,24 @@ const DWORD kRunLimitMs = 90000;
 
 void UpdateScenarioTest::SetUp() {
     ASSERT_EQ(936u, GetACP()) << "the harness runs with code page 936";
-    ASSERT_TRUE(m_server.Start());
+    ASSERT_TRUE(server_.Start());
 }
 
 void UpdateScenarioTest::ServeManifest(unsigned game, uint64_t installed, const std::string& manifest) {
-    m_server.Route("/update/?id=" + std::to_string(game) + "&v=" + std::to_string(installed),
+    server_.Route("/update/?id=" + std::to_string(game) + "&v=" + std::to_string(installed),
                    kit_http::CResponse::Ok(manifest));
 }
 
 void UpdateScenarioTest::ServeFile(const std::string& target, const std::string& body) {
-    m_server.Route(target, kit_http::CResponse::Ok(body));
+    server_.Route(target, kit_http::CResponse::Ok(body));
 }
 
 void UpdateScenarioTest::SetStore(const std::string& text) {
-    WriteFile(m_game / L"Configs\\Version.dat", text);
+    WriteFile(game_ / L"Configs\\Version.dat", text);
 }
 
 std::string UpdateScenarioTest::Store() const {
-    return ReadFile(m_game / L"Configs\\Version.dat");
+    return ReadFile(game_ / L"Configs\\Version.dat");
 }
 
 tagRunResult UpdateScenarioTest::RunUpdate(unsigned game) {
@@ -36,7 +36,7 @@ tagRunResult UpdateScenarioTest::RunUpdate(unsigned game) {
 tagRunResult UpdateScenarioTest::RunUpdateWith(const std::wstring& arguments, CLobbyWindow& lobby) {
     tagRunResult result;
     CUpdateProcess update;
-    if (!update.Start(arguments, m_game.Path(), Host())) {
+    if (!update.Start(arguments, game_.Path(), Host())) {
         ADD_FAILURE() << "Update.exe did not start";
         return result;
     }

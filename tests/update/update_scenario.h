@@ -31,9 +31,9 @@ class UpdateScenarioTest : public testing::Test {
 protected:
     void SetUp() override;
 
-    std::string Host() const { return "127.0.0.1:" + std::to_string(m_server.Port()); }
+    std::string Host() const { return "127.0.0.1:" + std::to_string(server_.Port()); }
     // "http://127.0.0.1:<port>" + path
-    std::string Url(const std::string& path) const { return m_server.BaseUrl() + path; }
+    std::string Url(const std::string& path) const { return server_.BaseUrl() + path; }
     // Answers the check of `game` at `installed` with `manifest`.
     void ServeManifest(unsigned game, uint64_t installed, const std::string& manifest);
     // A 200 answer with the body, kept alive.
@@ -43,7 +43,7 @@ protected:
     void SetStore(const std::string& text);
     std::string Store() const;
 
-    std::wstring GamePath(const std::wstring& relative) const { return m_game / relative; }
+    std::wstring GamePath(const std::wstring& relative) const { return game_ / relative; }
 
     // Runs Update.exe for `game`, linked to a fresh lobby window.
     tagRunResult RunUpdate(unsigned game);
@@ -53,8 +53,8 @@ protected:
     // Statuses of a run that got as far as installing.
     static std::vector<std::wstring> Installing(const std::vector<std::wstring>& rest);
 
-    kit_http::CScriptedHttpServer m_server;
-    kit_test::CTempDir m_game;
+    kit_http::CScriptedHttpServer server_;
+    kit_test::CTempDir game_;
 };
 
 }  // namespace update_test

@@ -36,21 +36,21 @@ TEST(VersionTextTest, ReadsLikeWtoi64WithSaturation) {
 class VersionStoreTest : public testing::Test {
 protected:
     void SetUp() override {
-        GetCurrentDirectoryW(MAX_PATH, m_previous);
-        ASSERT_TRUE(SetCurrentDirectoryW(m_dir.Path().c_str()));
+        GetCurrentDirectoryW(MAX_PATH, previous_);
+        ASSERT_TRUE(SetCurrentDirectoryW(dir_.Path().c_str()));
     }
-    void TearDown() override { SetCurrentDirectoryW(m_previous); }
+    void TearDown() override { SetCurrentDirectoryW(previous_); }
 
     void WriteStore(const char* text) {
-        CreateDirectoryW((m_dir / L"Configs").c_str(), nullptr);
-        FILE* f = _wfopen((m_dir / L"Configs\\Version.dat").c_str(), L"wb");
+        CreateDirectoryW((dir_ / L"Configs").c_str(), nullptr);
+        FILE* f = _wfopen((dir_ / L"Configs\\Version.dat").c_str(), L"wb");
         ASSERT_NE(nullptr, f);
         std::fputs(text, f);
         std::fclose(f);
     }
 
-    kit_test::CTempDir m_dir;
-    wchar_t m_previous[MAX_PATH];
+    kit_test::CTempDir dir_;
+    wchar_t previous_[MAX_PATH];
 };
 
 TEST_F(VersionStoreTest, MissingFileSectionOrKeyReadsAsZero) {
@@ -81,7 +81,7 @@ TEST_F(VersionStoreTest, WriteCreatesTheMissingFolderAndKeepsOtherGames) {
     ASSERT_TRUE(WriteInstalledVersion(4, uint64_t{0} - 2));
     EXPECT_EQ(3u, ReadInstalledVersion(12));
     wchar_t text[64] = L"";
-    GetPrivateProfileStringW(L"Versions", L"Game4", L"", text, 64, (m_dir / L"Configs\\Version.dat").c_str());
+    GetPrivateProfileStringW(L"Versions", L"Game4", L"", text, 64, (dir_ / L"Configs\\Version.dat").c_str());
     EXPECT_STREQ(L"-2", text) << "written as signed decimal";
 }
 
