@@ -2,8 +2,8 @@
 # cross toolchain, and kit_add_test() for one test program per subsystem.
 include(GoogleTest)
 
-set(KIT_EMULATOR "${CMAKE_SOURCE_DIR}/scripts/wine-run.sh" --build "${CMAKE_BINARY_DIR}")
-set(CMAKE_CROSSCOMPILING_EMULATOR ${KIT_EMULATOR})
+# The one place that says how a Windows program of the build runs here.
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_SOURCE_DIR}/scripts/wine-run.sh" --build "${CMAKE_BINARY_DIR}")
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
