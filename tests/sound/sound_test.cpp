@@ -95,44 +95,22 @@ Bytes MakeWave(const tagWaveShape& shape) {
     return image;
 }
 
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) narrow.push_back(c < 128 ? static_cast<char>(c) : '?');
-    return narrow;
-}
-
 std::wstring FixturePath(const wchar_t* name) {
     return std::wstring(KIT_SOUND_FIXTURES) + L"\\" + name;
 }
 
 Bytes ReadFile(const std::wstring& path) {
-    Bytes bytes;
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    const DWORD size = GetFileSize(file, nullptr);
-    bytes.resize(size);
-    DWORD read = 0;
-    if (size && !::ReadFile(file, bytes.data(), size, &read, nullptr)) read = 0;
-    bytes.resize(read);
-    CloseHandle(file);
-    return bytes;
+    const std::string bytes = kit_test::ReadFileBytes(path);
+    return Bytes(bytes.begin(), bytes.end());
 }
 
 bool WriteFile(const std::wstring& path, const Bytes& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const BOOL ok =
-        bytes.empty() || ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
+    return kit_test::WriteFileBytes(path, std::string(bytes.begin(), bytes.end()));
 }
 
 Bytes Mp3(const wchar_t* name) {
     Bytes bytes = ReadFile(FixturePath(name));
-    EXPECT_FALSE(bytes.empty()) << "missing fixture " << Narrow(name);
+    EXPECT_FALSE(bytes.empty()) << "missing fixture " << kit_test::ToUtf8(name);
     return bytes;
 }
 
@@ -193,23 +171,8 @@ private:
     volatile LONG count_ = 0;
 };
 
-// Pumps this thread's messages until `done` holds or `timeoutMs` passed.
-template <typename F>
-bool PumpUntil(F done, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        if (done()) return true;
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, std::min<DWORD>(timeoutMs - elapsed, 20), QS_ALLINPUT);
-    }
-}
-
-void PumpFor(DWORD ms) {
-    PumpUntil([] { return false; }, ms);
-}
+using kit_test::PumpFor;
+using kit_test::PumpUntil;
 
 // A hidden window for the cooperative level.
 class CHostWindow {
@@ -390,7 +353,8 @@ TEST_P(SoundFileTest, TypeFollowsTheExtension) {
     ASSERT_TRUE(WriteFile(dir / c.name, content));
     ISoundManager* manager = NewInitializedManager();
     ISoundObject* sound = kPoisonSound;
-    EXPECT_EQ(c.expected, manager->CreateSoundFromFile((dir / c.name).c_str(), &sound)) << Narrow(c.name);
+    EXPECT_EQ(c.expected, manager->CreateSoundFromFile((dir / c.name).c_str(), &sound))
+        << kit_test::ToUtf8(c.name);
     if (c.expected == S_OK) {
         ASSERT_NE(nullptr, sound);
         EXPECT_EQ(0u, sound->Release());

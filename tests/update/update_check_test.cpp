@@ -145,9 +145,9 @@ TEST_F(UpdateCheckTest, ManifestsInEveryAcceptedEncodingAreRead) {
     } cases[] = {
         {"UTF-16LE with byte-order mark", "\xFF\xFE" + Utf16(manifest, false)},
         {"UTF-16BE with byte-order mark", "\xFE\xFF" + Utf16(manifest, true)},
-        {"UTF-8 with byte-order mark", "\xEF\xBB\xBF" + Utf8(manifest)},
+        {"UTF-8 with byte-order mark", "\xEF\xBB\xBF" + ToUtf8(manifest)},
         {"gb2312 declaration", To936(declared)},
-        {"utf-8 declaration", Utf8(L"<?xml version=\"1.0\" encoding=\"utf-8\"?>" + manifest)},
+        {"utf-8 declaration", ToUtf8(L"<?xml version=\"1.0\" encoding=\"utf-8\"?>" + manifest)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -191,7 +191,7 @@ TEST_F(UpdateCheckTest, RedirectedCheckIsFollowedAndDownloadsUseTheManifestUrl) 
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
-    EXPECT_EQ("abc", ReadFile(GamePath(L"a.bin")));
+    EXPECT_EQ("abc", ReadFileBytes(GamePath(L"a.bin")));
     ASSERT_EQ(1u, other.Requests().size());
     const auto requests = server_.Requests();
     ASSERT_EQ(2u, requests.size());

@@ -237,7 +237,7 @@ namespace {
 
 TEST(UpdateImageTest, ShippedUpdateIsAConsoleProgramThatRunsAsInvoker) {
     const std::wstring path = kit_test::ProgramDir() + L"\\Update.exe";
-    const std::string image = ReadFile(path);
+    const std::string image = ReadFileBytes(path);
     ASSERT_GT(image.size(), 0x40u);
     uint32_t peOffset = 0;
     std::memcpy(&peOffset, image.data() + 0x3C, 4);

@@ -48,7 +48,7 @@ protected:
     std::string Check(unsigned game, uint64_t version) const {
         return "/update/?id=" + std::to_string(game) + "&v=" + std::to_string(version);
     }
-    static std::string DllBytes() { return ReadFile(kit_test::ProgramDir() + L"\\UpdateTestDll.dll"); }
+    static std::string DllBytes() { return ReadFileBytes(kit_test::ProgramDir() + L"\\UpdateTestDll.dll"); }
 };
 
 TEST_F(UpdateInstallTest, DeletesAndMovesCompleteWithoutAnyDownload) {
@@ -68,7 +68,7 @@ TEST_F(UpdateInstallTest, DeletesAndMovesCompleteWithoutAnyDownload) {
     EXPECT_EQ(std::vector<uint8_t>{1}, run.finished);
     EXPECT_FALSE(FileExists(GamePath(L"old.txt")));
     EXPECT_FALSE(FileExists(GamePath(L"a.cfg")));
-    EXPECT_EQ("settings", ReadFile(GamePath(L"config\\new\\a.cfg")));
+    EXPECT_EQ("settings", ReadFileBytes(GamePath(L"config\\new\\a.cfg")));
     EXPECT_FALSE(FileExists(GamePath(L"b.cfg")));
     EXPECT_EQ(std::vector<std::string>{Check(1, 0)}, Targets());
     EXPECT_EQ("[Versions]\r\nGame1=2\r\n", Store()) << "the Configs folder is created for the store";
@@ -83,8 +83,8 @@ TEST_F(UpdateInstallTest, DownloadsLandInNewDirectoriesOrBesideOnOneKeptConnecti
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
-    EXPECT_EQ("xxxxx", ReadFile(GamePath(L"data\\maps\\new\\x.bin")));
-    EXPECT_EQ("plainer", ReadFile(GamePath(L"plain.bin")));
+    EXPECT_EQ("xxxxx", ReadFileBytes(GamePath(L"data\\maps\\new\\x.bin")));
+    EXPECT_EQ("plainer", ReadFileBytes(GamePath(L"plain.bin")));
     EXPECT_FALSE(FileExists(GamePath(L"plain.bin_"))) << "the temporary file is gone";
     EXPECT_EQ((std::vector<std::string>{Check(1, 0), "/files/deep/x.bin", "/files/plain.bin"}), Targets());
     EXPECT_EQ(1, server_.Connections()) << "the check and both downloads share one connection";
@@ -118,10 +118,10 @@ TEST_F(UpdateInstallTest, MoveKeepsAnExistingDestinationUnlessDeletedFirst) {
                            "<File version=\"1\" op=\"2\" src=\"c.txt\" des=\"d.txt\"/>"));
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
-    EXPECT_EQ("a", ReadFile(GamePath(L"a.txt")));
-    EXPECT_EQ("b", ReadFile(GamePath(L"b.txt")));
+    EXPECT_EQ("a", ReadFileBytes(GamePath(L"a.txt")));
+    EXPECT_EQ("b", ReadFileBytes(GamePath(L"b.txt")));
     EXPECT_FALSE(FileExists(GamePath(L"c.txt")));
-    EXPECT_EQ("c", ReadFile(GamePath(L"d.txt")));
+    EXPECT_EQ("c", ReadFileBytes(GamePath(L"d.txt")));
 }
 
 TEST_F(UpdateInstallTest, ServersAreRegisteredAfterDownloadAndMoveOnlyWhenAsked) {
@@ -178,11 +178,11 @@ TEST_F(UpdateInstallTest, FailedDownloadStopsTheRunAndKeepsOldFilesAndVersion) {
         EXPECT_EQ(0u, run.exitCode);
         EXPECT_EQ(Installing({c.status}), run.statuses);
         EXPECT_EQ(std::vector<uint8_t>{0}, run.finished);
-        EXPECT_EQ("new a", ReadFile(GamePath(L"a.bin")));
-        EXPECT_EQ("old b", ReadFile(GamePath(L"b.bin")));
+        EXPECT_EQ("new a", ReadFileBytes(GamePath(L"a.bin")));
+        EXPECT_EQ("old b", ReadFileBytes(GamePath(L"b.bin")));
         EXPECT_EQ(c.partial, FileExists(GamePath(L"b.bin_")));
         if (c.partial) {
-            EXPECT_EQ("0123456789", ReadFile(GamePath(L"b.bin_")));
+            EXPECT_EQ("0123456789", ReadFileBytes(GamePath(L"b.bin_")));
         }
         EXPECT_FALSE(FileExists(GamePath(L"c.bin")));
         const std::vector<std::string> targets = Targets();
@@ -243,7 +243,7 @@ TEST_F(UpdateInstallTest, ClientSeveralVersionsBehindGetsEveryNewerItemInOrder) 
 TEST_F(UpdateInstallTest, RunItemsStartOnlyAfterTheDownloadBeforeThem) {
     const std::wstring log = GamePath(L"probe.log");
     SetEnvironmentVariableW(L"KIT_PROBE_LOG", log.c_str());
-    WriteFile(GamePath(L"tools\\probe.exe"), ReadFile(kit_test::ProgramDir() + L"\\UpdateProbe.exe"));
+    WriteFile(GamePath(L"tools\\probe.exe"), ReadFileBytes(kit_test::ProgramDir() + L"\\UpdateProbe.exe"));
     ServeManifest(
         1, 0,
         Manifest("2", Download("1", "late.bin", "late.bin", 4) +
@@ -262,10 +262,10 @@ TEST_F(UpdateInstallTest, RunItemsStartOnlyAfterTheDownloadBeforeThem) {
     ASSERT_TRUE(update.Wait(kChildLimitMs));
     EXPECT_EQ(1u, update.ExitCode());
     // The programs run on their own; give them time to write.
-    PumpUntil([&] { return Lines(ReadFile(log)).size() >= 2; }, 30000);
-    std::vector<std::string> lines = Lines(ReadFile(log));
+    PumpUntil([&] { return Lines(ReadFileBytes(log)).size() >= 2; }, 30000);
+    std::vector<std::string> lines = Lines(ReadFileBytes(log));
     std::sort(lines.begin(), lines.end());
-    const std::string dir = Utf8(game_.Path());
+    const std::string dir = ToUtf8(game_.Path());
     EXPECT_EQ((std::vector<std::string>{dir, dir + "|--flag|value"}), lines);
     PumpFor(300);  // lets the probes close the log before the folder goes
 }
@@ -296,7 +296,7 @@ TEST_F(UpdateInstallTest, PeriodicProgressIsThrottledAndMatchesTheConsoleLines) 
                                          .SendSplit(body, cuts, 250));
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(body, ReadFile(GamePath(L"big.bin")));
+    EXPECT_EQ(body, ReadFileBytes(GamePath(L"big.bin")));
     ASSERT_GE(run.progress.size(), 3u) << "about 3 s of body at 4 KB per 250 ms";
     const std::vector<tagProgress> periodic(run.progress.begin(), run.progress.end() - 1);
     const tagProgress& last = run.progress.back();
@@ -381,7 +381,7 @@ TEST_F(CloseLobbyTest, LobbyThatStaysEndsTheUpdaterWithOneAfterTenSeconds) {
     EXPECT_NE(std::string::npos, output.find("[lobby] asked to close; staying (--stay)")) << output;
     EXPECT_NE(std::string::npos, output.find("[lobby] the updater ended the link")) << output;
     EXPECT_NE(std::string::npos,
-              output.find(Utf8(L"[Update.exe] 更新程序需要关闭游戏大厅才能继续，请先关闭大厅然后再重试!")))
+              output.find(ToUtf8(L"[Update.exe] 更新程序需要关闭游戏大厅才能继续，请先关闭大厅然后再重试!")))
         << output;
     EXPECT_EQ(std::string::npos, output.find("[lobby] finished")) << "nothing after the disconnect notice";
     EXPECT_TRUE(FileExists(GamePath(L"after.txt")));

@@ -25,7 +25,7 @@ void UpdateScenarioTest::SetStore(const std::string& text) {
 }
 
 std::string UpdateScenarioTest::Store() const {
-    return ReadFile(game_ / L"Configs\\Version.dat");
+    return ReadFileBytes(game_ / L"Configs\\Version.dat");
 }
 
 tagRunResult UpdateScenarioTest::RunUpdate(unsigned game) {

@@ -10,6 +10,7 @@
 
 #include "StringHelpers.h"
 #include "XMLConfig.h"
+#include "kit_test.h"
 
 using namespace _ServerEngine;
 
@@ -50,10 +51,6 @@ private:
 bool Load(CXMLConfig& root, const std::string& bytes) {
     CGuardedBuffer buffer(bytes);
     return root.LoadFromBuffer(buffer.Data(), buffer.Size());
-}
-
-std::string Utf8(const std::wstring& text) {
-    return ToUtf8(text);
 }
 
 std::string Utf16(const std::wstring& text, bool bigEndian) {
@@ -138,8 +135,8 @@ TEST(XMLEncodingTest, LoadsOrFailsByItsBytes) {
         tagEncodingCase{"UTF-8 mark only", kBom, false, L""},
         tagEncodingCase{"UTF-8 mark and blanks", kBom + "   ", true, L""},
         tagEncodingCase{"UTF-8 declaration",
-                        "<?xml version=\"1.0\" encoding=\"utf-8\"?><a>" + Utf8(kChinese) + "</a>", true,
-                        L"a{\x66f4\x65b0}"},
+                        "<?xml version=\"1.0\" encoding=\"utf-8\"?><a>" + kit_test::ToUtf8(kChinese) + "</a>",
+                        true, L"a{\x66f4\x65b0}"},
         tagEncodingCase{"upper-case UTF-8", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>x</a>", false, L""},
         tagEncodingCase{"gb2312", "<?xml version=\"1.0\" encoding=\"gb2312\"?><a>" + kGbk + "</a>", true,
                         L"a{\x66f4\x65b0}"},
@@ -154,7 +151,7 @@ TEST(XMLEncodingTest, LoadsOrFailsByItsBytes) {
         tagEncodingCase{"declaration never closed", "<?xml encoding=\"utf-8\" <a>x</a>", false, L""},
         tagEncodingCase{"encoding value never closed", "<?xml ?><a>x</a> encoding=\"utf-8", false, L""},
         tagEncodingCase{"encoding label after the declaration",
-                        "<?xml?><a v='encoding=\"utf-8\"'>" + Utf8(kChinese) + "</a>", true,
+                        "<?xml?><a v='encoding=\"utf-8\"'>" + kit_test::ToUtf8(kChinese) + "</a>", true,
                         L"a[v=encoding=\"utf-8\"]{\x66f4\x65b0}"},
         tagEncodingCase{"UTF-8 stops at a NUL byte", kBom + std::string("<a>x</a>\0<b>y</b>", 17), true,
                         L"a{x}"},
