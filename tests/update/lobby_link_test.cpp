@@ -68,7 +68,6 @@ public:
     int disconnects = 0;
     bool accept = true;
     void Tick() { OnTimer(); }
-    uint32_t Tag() const { return tag_; }
 
 protected:
     void OnDisconnected() override { ++disconnects; }
