@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <cwchar>
 #include <exception>
@@ -11,6 +10,7 @@
 #include <unordered_map>
 
 #include "StringHelpers.h"
+#include "base/DecimalParse.h"
 
 namespace _ServerEngine {
 
@@ -73,22 +73,6 @@ const wchar_t* FindText(const wchar_t* pos, const wchar_t* end, const wchar_t* p
 
 bool StartsWith(const wchar_t* pos, const wchar_t* end, const wchar_t* prefix, size_t length) {
     return static_cast<size_t>(end - pos) >= length && std::wmemcmp(pos, prefix, length) == 0;
-}
-
-// Reads a decimal number the way _wtoi does (leading white space, a sign,
-// digits up to the first non-digit), saturating instead of overflowing.
-int ReadInt(const wchar_t* pos, const wchar_t* end) {
-    while (pos < end && (*pos == L' ' || (*pos >= L'\t' && *pos <= L'\r'))) ++pos;
-    bool negative = false;
-    if (pos < end && (*pos == L'-' || *pos == L'+')) negative = *pos++ == L'-';
-    long long value = 0;
-    for (; pos < end && *pos >= L'0' && *pos <= L'9'; ++pos) {
-        if (value <= static_cast<long long>(INT_MAX) + 1) value = value * 10 + (*pos - L'0');
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
 }
 
 // The whole document as UTF-16. Not a std::wstring: the buffer needs no
@@ -327,7 +311,7 @@ int CXMLConfig::GetAttributeInt(const std::wstring& wanted) {
     const Attribute* attribute = FindAttribute(wanted);
     if (!attribute) return 0;
     const std::wstring& value = attribute->second;
-    return ReadInt(value.data(), value.data() + value.size());
+    return kit::ParseInt32Saturated(value.data(), value.data() + value.size());
 }
 
 void CXMLConfig::SetAttribute(const std::wstring& wanted, const wchar_t* value) {
@@ -386,7 +370,8 @@ void CXMLConfig::DecodeEntities(std::wstring& text) {
             const wchar_t* name = chars + read + 1;
             const size_t length = semicolon - read - 1;
             if (length > 0 && name[0] == L'#') {
-                replacement = static_cast<wchar_t>(ReadInt(name + 1, chars + semicolon) & 0xFFFF);
+                replacement =
+                    static_cast<wchar_t>(kit::ParseInt32Saturated(name + 1, chars + semicolon) & 0xFFFF);
                 replaced = true;
             } else {
                 for (const tagNamedEntity& entity : kNamedEntities) {
