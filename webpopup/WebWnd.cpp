@@ -166,24 +166,35 @@ void CWebWnd::Destroy() {
 
 bool CWebWnd::NotifyParent(const wchar_t* url, const BYTE* data, DWORD size) {
     if (!parent_) return false;
-    const DWORD tick = GetTickCount();
-    wchar_t name[257];
-    swprintf(name, 257, kNotifyNameFormat, static_cast<unsigned>(tick));
-
     const size_t length = wcslen(url);
     // Size field, URL, terminating zero and post data must fit the 32-bit size field.
     const unsigned long long total = 6ull + 2ull * length + size;
-    if (total > 0xFFFFFFFFull) return false;
+    if (total > 0xFFFFFFFFull) return true;
     const DWORD blockSize = static_cast<DWORD>(total);
 
-    const kit::CKernelHandle mapping(
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, blockSize, name));
-    if (!mapping) return false;
-    const kit::CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, 0));
-    if (!view) return false;
-    BYTE* block = static_cast<BYTE*>(view.Get());
-    std::memcpy(block, &blockSize, 4);
-    std::memcpy(block + 4, url, 2 * (length + 1));
-    if (size) std::memcpy(block + 6 + 2 * length, data, size);
-    return SendMessageW(parent_, WM_POPUP_NAVIGATE, 2, static_cast<LPARAM>(tick)) != 0;
+    // The name is easy to guess: an object another process made under it
+    // (a smaller section, an event) is never used, only a block made here.
+    const DWORD tick = GetTickCount();
+    for (unsigned attempt = 0; attempt < kNotifyNameAttempts; ++attempt) {
+        const DWORD number = tick + attempt;
+        wchar_t name[257];
+        swprintf(name, 257, kNotifyNameFormat, static_cast<unsigned>(number));
+        SetLastError(ERROR_SUCCESS);
+        const kit::CKernelHandle mapping(
+            CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, blockSize, name));
+        // Another kind of object under the name makes creation fail.
+        if (!mapping || GetLastError() == ERROR_ALREADY_EXISTS) continue;
+        const kit::CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, 0));
+        MEMORY_BASIC_INFORMATION region = {};
+        if (!view || VirtualQuery(view.Get(), &region, sizeof(region)) != sizeof(region) ||
+            region.RegionSize < blockSize) {
+            return true;
+        }
+        BYTE* block = static_cast<BYTE*>(view.Get());
+        std::memcpy(block, &blockSize, 4);
+        std::memcpy(block + 4, url, 2 * (length + 1));
+        if (size) std::memcpy(block + 6 + 2 * length, data, size);
+        return SendMessageW(parent_, WM_POPUP_NAVIGATE, 2, static_cast<LPARAM>(number)) != 0;
+    }
+    return true;
 }

@@ -14,10 +14,13 @@
 #include "base/UniqueHandle.h"
 
 // Message sent to the parent for each top-level navigation: wParam 2, lParam
-// the tick count that names the notification block.
+// the number that names the notification block (the tick count, or the
+// first number after it whose name was free).
 constexpr UINT WM_POPUP_NAVIGATE = 0x21F1;
 constexpr wchar_t kVistrelClassName[] = L"__vs_vistrel_wnd_class__";
 constexpr wchar_t kNotifyNameFormat[] = L"Vistrel_notify_%u";
+// Numbers tried for the block's name, from the tick count on.
+constexpr unsigned kNotifyNameAttempts = 16;
 
 // Browser area inset inside the window.
 constexpr int kCaptionHeight = 32;
@@ -48,7 +51,8 @@ public:
     // Runs until WM_QUIT and returns its wParam.
     int MessageLoop();
     void Destroy();
-    // Offers a navigation to the parent; true when the parent cancels it.
+    // Offers a navigation to the parent; true when the parent cancels it, or
+    // when no notification block could be made (the parent was not asked).
     bool NotifyParent(const wchar_t* url, const BYTE* data, DWORD size);
 
     HWND Window() const { return window_.Get(); }
