@@ -30,7 +30,8 @@ std::unique_ptr<unsigned char[]> ReadWholeFile(const wchar_t* path, unsigned* le
     if (!block) return nullptr;
     for (DWORD done = 0; done < total;) {
         DWORD read = 0;
-        if (!ReadFile(file.Get(), block.get() + done, total - done, &read, nullptr) || read == 0) return nullptr;
+        if (!ReadFile(file.Get(), block.get() + done, total - done, &read, nullptr) || read == 0)
+            return nullptr;
         done += read;
     }
     *length = total;

@@ -17,7 +17,8 @@ static_assert(kBufferFlags == 0x818A, "buffer flags");
 
 }  // namespace
 
-CSoundObject::CSoundObject(CSoundManager* manager, IDirectSound8* device) : manager_(manager), device_(device) {}
+CSoundObject::CSoundObject(CSoundManager* manager, IDirectSound8* device)
+    : manager_(manager), device_(device) {}
 
 CSoundObject::~CSoundObject() {
     InterlockedExchange(&endReported_, 1);

@@ -134,7 +134,8 @@ bool CWebWnd::DrawFrame(HDC windowDc, int width, int height) {
     if (!frameBitmap_) return false;
     frameSelection_ = kit::CSelectObject(frameDc_.Get(), frameBitmap_.Get());
 
-    kit::CGdiObject<HBITMAP> skin(LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_VISTREL_FRAME)));
+    kit::CGdiObject<HBITMAP> skin(
+        LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_VISTREL_FRAME)));
     if (!skin) return false;
     BITMAP size = {};
     GetObjectW(skin.Get(), sizeof(size), &size);

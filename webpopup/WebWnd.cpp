@@ -106,8 +106,8 @@ bool CWebWnd::Create(HINSTANCE instance, const wchar_t* commandLine) {
         window_.Reset(CreateWindowExW(
             WS_EX_APPWINDOW, kVistrelClassName, caption_.c_str(),
             WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX,
-            (client.right - client.left - width) / 2, (client.bottom - client.top - height) / 2, width, height,
-            parent_, nullptr, instance, nullptr));
+            (client.right - client.left - width) / 2, (client.bottom - client.top - height) / 2, width,
+            height, parent_, nullptr, instance, nullptr));
         if (!window_) return false;
         StopParentWatch();
         g_parentWatch = SetTimer(nullptr, 0, kParentWatchMs, &CWebWnd::ParentWatchProc);

@@ -685,10 +685,10 @@ TEST(SoundMpegGapTest, DecodingStops64KibAfterTheLastFrame) {
         return b;
     };
     const auto id3 = [](size_t body) {
-        Bytes b = {'I', 'D', '3', 4, 0, 0, static_cast<unsigned char>(body >> 21 & 0x7F),
-                   static_cast<unsigned char>(body >> 14 & 0x7F), static_cast<unsigned char>(body >> 7 & 0x7F),
-                   static_cast<unsigned char>(body & 0x7F)};
-        b.resize(10 + body, 0);
+        Bytes b(10 + body, 0);
+        std::memcpy(b.data(), "ID3\4", 4);
+        // Syncsafe size: seven bits per byte, most significant first.
+        for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<unsigned char>(body >> (21 - 7 * i) & 0x7F);
         return b;
     };
     const auto join = [](std::initializer_list<Bytes> parts) {
@@ -731,7 +731,8 @@ TEST_F(SoundTest, LargeImagesWithoutFramesFailFastAndTheManagerStaysUsable) {
         unsigned char (*fill)(size_t, std::mt19937&);
     } kinds[] = {
         {"zeros", [](size_t, std::mt19937&) -> unsigned char { return 0; }},
-        {"text", [](size_t i, std::mt19937&) -> unsigned char { return "Lorem ipsum dolor sit amet. "[i % 28]; }},
+        {"text",
+         [](size_t i, std::mt19937&) -> unsigned char { return "Lorem ipsum dolor sit amet. "[i % 28]; }},
         {"random", [](size_t, std::mt19937& r) { return static_cast<unsigned char>(r()); }},
     };
     for (const auto& kind : kinds) {

@@ -214,8 +214,8 @@ public:
             wchar_t name[64];
             swprintf(name, 64, kNotifyNameFormat, static_cast<unsigned>(first + offset));
             SetLastError(ERROR_SUCCESS);
-            HANDLE object = offset % 10 == 9 ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
-                                                                  0, 16, name)
+            HANDLE object = offset % 10 == 9 ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr,
+                                                                  PAGE_READWRITE, 0, 16, name)
                                              : CreateEventW(nullptr, TRUE, FALSE, name);
             EXPECT_TRUE(object && GetLastError() != ERROR_ALREADY_EXISTS) << "planting offset " << offset;
             objects_.emplace_back(object);

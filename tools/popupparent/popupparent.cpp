@@ -153,8 +153,8 @@ int wmain(int argc, wchar_t** argv) {
     RegisterClassExW(&windowClass);
     // Destroyed early by the --close-after timer, or by its owner at the end.
     const kit::CWindowHandle window(
-        CreateWindowExW(0, kClassName, L"Popup parent", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | WS_VISIBLE, 40,
-                        40, 900, 700, nullptr, nullptr, windowClass.hInstance, nullptr));
+        CreateWindowExW(0, kClassName, L"Popup parent", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | WS_VISIBLE,
+                        40, 40, 900, 700, nullptr, nullptr, windowClass.hInstance, nullptr));
     if (!window) {
         std::fprintf(stderr, "popupparent: cannot create the window\n");
         return 2;

@@ -60,8 +60,8 @@ void PumpUntilQuit(DWORD deadline) {
 }
 
 int Play(ISoundManager* manager, CSink* sink, const wchar_t* path, long volume) {
-    const kit::CWindowHandle window(CreateWindowExW(0, L"STATIC", L"soundhost", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                                    GetModuleHandleW(nullptr), nullptr));
+    const kit::CWindowHandle window(CreateWindowExW(0, L"STATIC", L"soundhost", 0, 0, 0, 0, 0, nullptr,
+                                                    nullptr, GetModuleHandleW(nullptr), nullptr));
     HRESULT hr = manager->Initialize(window.Get());
     if (FAILED(hr)) return Fail(L"Initialize", hr);
     manager->SetSink(sink);
