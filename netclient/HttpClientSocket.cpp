@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "StringHelpers.h"
+#include "base/DecimalParse.h"
 
 using _ServerEngine::CompareNoCase;
 using _ServerEngine::FindBytes;
@@ -87,13 +88,10 @@ void TrimLeft(std::wstring& text) {
 // The leading decimal number of a Content-Length value; -1 when there is
 // none (a sign included) or it does not fit in an int32.
 int32_t ParseLength(const std::wstring& value) {
-    int64_t n = 0;
-    size_t digits = 0;
-    for (; digits < value.size() && value[digits] >= L'0' && value[digits] <= L'9'; ++digits) {
-        n = n * 10 + (value[digits] - L'0');
-        if (n > INT32_MAX) return -1;
-    }
-    return digits ? static_cast<int32_t>(n) : -1;
+    const wchar_t* pos = value.data();
+    uint64_t n = 0;
+    if (!kit::ReadDecimalDigits(pos, pos + value.size(), INT32_MAX, &n)) return -1;
+    return static_cast<int32_t>(n);
 }
 
 int HexDigit(char c) {
@@ -109,7 +107,7 @@ bool IsBlank(char c) {
 
 // The chunk size at the start of a size line (an extension after the digits
 // is ignored). False when the line has no leading hex digit or the size
-// plus its closing CR LF does not fit in 32 bits.
+// plus its closing_ CR LF does not fit in 32 bits.
 bool ParseChunkSize(const char* line, uint32_t size, uint32_t* chunkSize) {
     while (size && IsBlank(*line)) ++line, --size;
     uint64_t value = 0;
@@ -123,23 +121,6 @@ bool ParseChunkSize(const char* line, uint32_t size, uint32_t* chunkSize) {
 }
 
 }  // namespace
-
-bool CHttpClientSocket::CFile::Create(const std::wstring& name) {
-    Close();
-    handle_ = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-    return IsOpen();
-}
-
-bool CHttpClientSocket::CFile::Write(const char* data, uint32_t size) {
-    DWORD written = 0;
-    return WriteFile(handle_, data, size, &written, nullptr) && written == size;
-}
-
-void CHttpClientSocket::CFile::Close() {
-    if (IsOpen()) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-}
 
 CHttpClientSocket::CHttpClientSocket(IHttpSink* sink)
     : speed(0),
@@ -162,7 +143,7 @@ CHttpClientSocket::~CHttpClientSocket() {
 
 bool CHttpClientSocket::Request(const char* postData, uint32_t postLength, const std::wstring& url,
                                 const std::wstring& savePath, const std::wstring& extraHeaders, bool isPost) {
-    redirects = 0;
+    redirects_ = 0;
     return StartRequest(postData, postLength, url, savePath, extraHeaders, isPost);
 }
 
@@ -202,7 +183,7 @@ bool CHttpClientSocket::StartRequest(const char* data, uint32_t dataLength, cons
     extraHeaders = newExtraHeaders;
     statusText.clear();
     if (!extraHeaders.empty() && extraHeaders.back() != L'\n') extraHeaders += L"\r\n";
-    file.Close();
+    file.Reset();
     EndInflate();
     isPost = post;
     if (dataLength != 0 && data != nullptr) {
@@ -218,21 +199,21 @@ bool CHttpClientSocket::StartRequest(const char* data, uint32_t dataLength, cons
     headersDone = false;
     status = 0;
 
-    if (!active && socket != INVALID_SOCKET && state == STATE_CONNECTED && keepAlive && !targetChanged) {
-        if (SendRequest() == 0 || outgoingSent != 0) return true;
+    if (!active && socket && state == STATE_CONNECTED && keepAlive && !targetChanged) {
+        if (SendRequest() == 0 || outgoingSent_ != 0) return true;
         // The kept connection is gone and not a byte of the request went
         // out, so it goes out on a new connection instead.
     }
     Close();
-    if (inbox.empty()) {
+    if (inbox_.empty()) {
         try {
-            inbox.resize(kInboxSize);
+            inbox_.resize(kInboxSize);
         } catch (const std::exception&) {
             return false;
         }
     }
     if (!Create()) return false;
-    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kKernelReceiveBuffer),
+    setsockopt(socket.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kKernelReceiveBuffer),
                sizeof(kKernelReceiveBuffer));
     return Connect(port, host.c_str());
 }
@@ -252,10 +233,10 @@ int CHttpClientSocket::SendRequest() {
     lastReportTick = GetTickCount();
     bytesSinceReport = 0;
     active = true;
-    ++generation;
-    inboxLength = 0;
-    chunkLeft = 0;
-    inTrailer = false;
+    ++generation_;
+    inboxLength_ = 0;
+    chunkLeft_ = 0;
+    inTrailer_ = false;
     body.clear();
 
     std::wstring head;
@@ -283,35 +264,35 @@ int CHttpClientSocket::SendRequest() {
     } else {
         head += L"\r\n";
     }
-    outgoing = ToUtf8(head) + content;
-    outgoingSent = 0;
+    outgoing_ = ToUtf8(head) + content;
+    outgoingSent_ = 0;
     return FlushSend();
 }
 
 // Sends what the socket takes now; the rest waits for FD_WRITE. 0, or the
 // error of a failure other than WSAEWOULDBLOCK.
 int CHttpClientSocket::FlushSend() {
-    while (outgoingSent < outgoing.size()) {
-        const int n = ::send(socket, outgoing.data() + outgoingSent,
-                             static_cast<int>(std::min<size_t>(outgoing.size() - outgoingSent, INT_MAX)), 0);
+    while (outgoingSent_ < outgoing_.size()) {
+        const int n = ::send(socket.Get(), outgoing_.data() + outgoingSent_,
+                             static_cast<int>(std::min<size_t>(outgoing_.size() - outgoingSent_, INT_MAX)), 0);
         if (n == SOCKET_ERROR) {
             const int error = WSAGetLastError();
             return error == WSAEWOULDBLOCK ? 0 : error;
         }
-        outgoingSent += n;
+        outgoingSent_ += n;
     }
-    outgoing.clear();
-    outgoingSent = 0;
+    outgoing_.clear();
+    outgoingSent_ = 0;
     return 0;
 }
 
 void CHttpClientSocket::OnWrite(int error) {
-    if (error != 0 || outgoing.empty() || socket == INVALID_SOCKET) return;
+    if (error != 0 || outgoing_.empty() || !socket) return;
     if (const int failure = FlushSend()) OnClose(failure);
 }
 
 void CHttpClientSocket::OnRead(int error) {
-    if (error != 0 || closing) return;
+    if (error != 0 || closing_) return;
     int closeError = 0;
     if (!ReadSome(kReadsPerEvent, &closeError)) OnClose(closeError);
 }
@@ -319,9 +300,9 @@ void CHttpClientSocket::OnRead(int error) {
 // Reads and handles what the socket holds, at most `maxReads` times. False
 // when the connection has ended, with the error in *closeError.
 bool CHttpClientSocket::ReadSome(unsigned maxReads, int* closeError) {
-    const SOCKET current = socket;
-    for (unsigned i = 0; i < maxReads && current != INVALID_SOCKET && socket == current; ++i) {
-        const int n = ::recv(socket, inbox.data() + inboxLength, kInboxSize - inboxLength, 0);
+    const SOCKET current = socket.Get();
+    for (unsigned i = 0; i < maxReads && current != INVALID_SOCKET && socket.Get() == current; ++i) {
+        const int n = ::recv(socket.Get(), inbox_.data() + inboxLength_, kInboxSize - inboxLength_, 0);
         if (n == 0) {
             *closeError = 0;
             return false;
@@ -333,25 +314,25 @@ bool CHttpClientSocket::ReadSome(unsigned maxReads, int* closeError) {
             return false;
         }
         if (!active) {
-            inboxLength = 0;
+            inboxLength_ = 0;
             return true;
         }
-        const unsigned before = generation;
-        inboxLength += n;
+        const unsigned before = generation_;
+        inboxLength_ += n;
         ProcessReceived();
-        if (generation != before || !active) return true;
+        if (generation_ != before || !active) return true;
     }
     return true;
 }
 
 void CHttpClientSocket::ProcessReceived() {
-    const char* data = inbox.data();
+    const char* data = inbox_.data();
     uint32_t consumed = 0;
     if (!headersDone) {
-        const int end = FindBytes(data, inboxLength, "\r\n\r\n", 4, 0);
+        const int end = FindBytes(data, inboxLength_, "\r\n\r\n", 4, 0);
         if (end < 0) {
             // A header block that fills the whole half can never complete.
-            if (inboxLength == kInboxSize) Fail(kInvalidData);
+            if (inboxLength_ == kInboxSize) Fail(kInvalidData);
             return;
         }
         headersDone = true;
@@ -361,8 +342,8 @@ void CHttpClientSocket::ProcessReceived() {
             Complete();
             return;
         }
-        if (consumed == inboxLength) {
-            inboxLength = 0;
+        if (consumed == inboxLength_) {
+            inboxLength_ = 0;
             return;
         }
     }
@@ -370,36 +351,36 @@ void CHttpClientSocket::ProcessReceived() {
         ProcessChunked(consumed);
         return;
     }
-    uint32_t avail = inboxLength - consumed;
+    uint32_t avail = inboxLength_ - consumed;
     const uint32_t missing = static_cast<uint32_t>(contentLength) - received;
     if (avail > missing) avail = missing;  // bytes beyond the announced length are dropped
-    const unsigned before = generation;
-    if (!WriteBody(data + consumed, avail) || generation != before) return;
-    inboxLength = 0;
+    const unsigned before = generation_;
+    if (!WriteBody(data + consumed, avail) || generation_ != before) return;
+    inboxLength_ = 0;
     if (received == static_cast<uint32_t>(contentLength)) Complete();
 }
 
 void CHttpClientSocket::ProcessChunked(uint32_t consumed) {
-    const char* data = inbox.data();
-    const unsigned before = generation;
-    while (consumed < inboxLength) {
-        if (inTrailer) {
+    const char* data = inbox_.data();
+    const unsigned before = generation_;
+    while (consumed < inboxLength_) {
+        if (inTrailer_) {
             // The trailer ends with an empty line. Reading through it keeps
             // its bytes out of the next response on a kept connection.
             const bool empty =
-                inboxLength - consumed >= 2 && data[consumed] == '\r' && data[consumed + 1] == '\n';
-            if (empty || FindBytes(data, inboxLength, "\r\n\r\n", 4, consumed) >= 0) {
+                inboxLength_ - consumed >= 2 && data[consumed] == '\r' && data[consumed + 1] == '\n';
+            if (empty || FindBytes(data, inboxLength_, "\r\n\r\n", 4, consumed) >= 0) {
                 Complete();
                 return;
             }
             KeepUnconsumed(consumed);
             return;
         }
-        if (chunkLeft == 0) {
+        if (chunkLeft_ == 0) {
             // A size line ends at the first CR that has one more byte (its LF)
             // after it.
-            const int cr = FindBytes(data, inboxLength, "\r", 1, consumed);
-            if (cr < 0 || static_cast<uint32_t>(cr) + 1 >= inboxLength) {
+            const int cr = FindBytes(data, inboxLength_, "\r", 1, consumed);
+            if (cr < 0 || static_cast<uint32_t>(cr) + 1 >= inboxLength_) {
                 KeepUnconsumed(consumed);
                 return;
             }
@@ -410,33 +391,33 @@ void CHttpClientSocket::ProcessChunked(uint32_t consumed) {
             }
             consumed = cr + 2;
             if (size == 0) {
-                inTrailer = true;
+                inTrailer_ = true;
             } else {
-                chunkLeft = static_cast<uint64_t>(size) + 2;
+                chunkLeft_ = static_cast<uint64_t>(size) + 2;
             }
             continue;
         }
-        const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(chunkLeft, inboxLength - consumed));
+        const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(chunkLeft_, inboxLength_ - consumed));
         // The last two bytes of a chunk are its CR LF, not body.
-        const uint64_t dataLeft = chunkLeft > 2 ? chunkLeft - 2 : 0;
+        const uint64_t dataLeft = chunkLeft_ > 2 ? chunkLeft_ - 2 : 0;
         const uint32_t bodyBytes = static_cast<uint32_t>(std::min<uint64_t>(take, dataLeft));
-        if (bodyBytes && (!WriteBody(data + consumed, bodyBytes) || generation != before)) return;
+        if (bodyBytes && (!WriteBody(data + consumed, bodyBytes) || generation_ != before)) return;
         consumed += take;
-        chunkLeft -= take;
+        chunkLeft_ -= take;
     }
-    inboxLength = 0;
+    inboxLength_ = 0;
 }
 
 // Moves the bytes of an unfinished line to the front of the buffer to wait
 // for the rest. A line that fills the whole buffer can never end.
 void CHttpClientSocket::KeepUnconsumed(uint32_t consumed) {
-    const uint32_t rest = inboxLength - consumed;
+    const uint32_t rest = inboxLength_ - consumed;
     if (rest == kInboxSize) {
         Fail(kInvalidData);
         return;
     }
-    std::memmove(inbox.data(), inbox.data() + consumed, rest);
-    inboxLength = rest;
+    std::memmove(inbox_.data(), inbox_.data() + consumed, rest);
+    inboxLength_ = rest;
 }
 
 bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
@@ -481,9 +462,9 @@ bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
     const auto coding = headers.find(L"Content-Encoding");
     gzip = coding != headers.end() && CompareNoCase(coding->second, L"gzip") == 0;
 
-    const unsigned before = generation;
+    const unsigned before = generation_;
     if (sink) sink->OnHttpHeader(this, static_cast<uint32_t>(contentLength));
-    if (generation != before) return false;
+    if (generation_ != before) return false;
 
     if (status == 200) return PrepareBody();
     if (IsRedirect(status) && (headers.count(L"Location") || headers.count(L"location"))) return true;
@@ -519,51 +500,56 @@ bool CHttpClientSocket::WriteBody(const char* data, uint32_t size) {
 }
 
 bool CHttpClientSocket::Inflate(const char* data, uint32_t size) {
-    if (!inflating) {
-        zstream = z_stream{};
-        if (inflateInit2(&zstream, 15 + 16) != Z_OK) {
+    if (!inflating_) {
+        zstream_ = z_stream{};
+        if (inflateInit2(&zstream_, 15 + 16) != Z_OK) {
             Fail(L"初始化解压失败！");
             return false;
         }
-        inflating = true;
-        inflateDone = false;
+        inflating_ = true;
+        inflateDone_ = false;
     }
-    if (inflateDone) return true;  // bytes after the gzip stream are ignored
-    zstream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-    zstream.avail_in = size;
+    if (inflateDone_) return true;  // bytes after the gzip stream are ignored
+    zstream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    zstream_.avail_in = size;
     char out[kInflateStep];
     for (;;) {
-        zstream.next_out = reinterpret_cast<Bytef*>(out);
-        zstream.avail_out = kInflateStep;
-        const int result = inflate(&zstream, Z_NO_FLUSH);
+        zstream_.next_out = reinterpret_cast<Bytef*>(out);
+        zstream_.avail_out = kInflateStep;
+        const int result = inflate(&zstream_, Z_NO_FLUSH);
         if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
             Fail(kInvalidData);
             return false;
         }
-        const uint32_t produced = kInflateStep - zstream.avail_out;
+        const uint32_t produced = kInflateStep - zstream_.avail_out;
         if (produced && !WriteOut(out, produced)) return false;
         if (result == Z_STREAM_END) {
-            inflateDone = true;
+            inflateDone_ = true;
             return true;
         }
         // Z_BUF_ERROR: no progress possible until more input arrives.
-        if (result == Z_BUF_ERROR || (zstream.avail_in == 0 && zstream.avail_out != 0)) return true;
+        if (result == Z_BUF_ERROR || (zstream_.avail_in == 0 && zstream_.avail_out != 0)) return true;
     }
 }
 
 void CHttpClientSocket::EndInflate() {
-    if (inflating) inflateEnd(&zstream);
-    inflating = false;
-    inflateDone = false;
+    if (inflating_) inflateEnd(&zstream_);
+    inflating_ = false;
+    inflateDone_ = false;
 }
 
 bool CHttpClientSocket::WriteOut(const char* data, uint32_t size) {
     if (!savePath.empty()) {
-        if (!file.IsOpen() && !file.Create(savePath + L"_")) {
+        if (!file) {
+            file.Reset(CreateFileW((savePath + L"_").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        if (!file) {
             Fail(L"创建文件失败！");
             return false;
         }
-        if (size && !file.Write(data, size)) {
+        DWORD written = 0;
+        if (size && !(WriteFile(file.Get(), data, size, &written, nullptr) && written == size)) {
             Fail(kWriteFailed);
             return false;
         }
@@ -600,7 +586,7 @@ void CHttpClientSocket::Fail(const wchar_t* message) {
 
 void CHttpClientSocket::Complete() {
     active = false;
-    if (inflating && !inflateDone) {
+    if (inflating_ && !inflateDone_) {
         // The gzip stream ended early.
         Fail(kInvalidData);
         return;
@@ -617,7 +603,7 @@ void CHttpClientSocket::FinishDownload() {
     if (!savePath.empty()) {
         // An empty body still leaves an (empty) file in place.
         if (!WriteOut(nullptr, 0)) return;
-        file.Close();
+        file.Reset();
         const std::wstring temporary = savePath + L"_";
         if (!MoveFileExW(temporary.c_str(), savePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             Fail(kWriteFailed);
@@ -628,7 +614,7 @@ void CHttpClientSocket::FinishDownload() {
 }
 
 void CHttpClientSocket::Redirect() {
-    if (++redirects > kMaxRedirects) {
+    if (++redirects_ > kMaxRedirects) {
         Fail(kDownloadFailed);
         return;
     }
@@ -644,23 +630,23 @@ void CHttpClientSocket::Redirect() {
 
 void CHttpClientSocket::OnClose(int error) {
     keepAlive = false;
-    const SOCKET current = socket;
+    const SOCKET current = socket.Get();
     // A close dispatched from the base class's drain below is this one.
-    if (current == INVALID_SOCKET || closing) return;
+    if (current == INVALID_SOCKET || closing_) return;
     // Bytes that arrived before the close are handled first.
     if (active) {
         int ignored = 0;
         ReadSome(UINT_MAX, &ignored);
-        if (socket != current) return;
+        if (socket.Get() != current) return;
     }
-    closing = true;
+    closing_ = true;
     CClientSocket::OnClose(error);
-    closing = false;
-    if (socket != current) return;
-    if (active && inTrailer) {
+    closing_ = false;
+    if (socket.Get() != current) return;
+    if (active && inTrailer_) {
         // Only the trailer of the last chunk is missing: the body is whole.
         Complete();
-        if (socket == current) Close();
+        if (socket.Get() == current) Close();
         return;
     }
     const bool wasActive = active;
@@ -672,13 +658,13 @@ void CHttpClientSocket::Close() {
     active = false;
     headersDone = false;
     keepAlive = false;
-    file.Close();
+    file.Reset();
     EndInflate();
-    outgoing.clear();
-    outgoingSent = 0;
-    chunkLeft = 0;
-    inTrailer = false;
-    inboxLength = 0;
-    ++generation;
+    outgoing_.clear();
+    outgoingSent_ = 0;
+    chunkLeft_ = 0;
+    inTrailer_ = false;
+    inboxLength_ = 0;
+    ++generation_;
     CClientSocket::Close();
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ClientSocket.h"
+#include "base/UniqueHandle.h"
 #include "IHttpSink.h"
 
 class CHttpClientSocket : public _ClientCommonLib::CClientSocket {
@@ -61,22 +62,6 @@ protected:
     void OnTimer() override {}
 
 private:
-    // Owner of the open temporary file.
-    class CFile {
-    public:
-        CFile() = default;
-        ~CFile() { Close(); }
-        CFile(const CFile&) = delete;
-        CFile& operator=(const CFile&) = delete;
-        bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-        bool Create(const std::wstring& path);
-        bool Write(const char* data, uint32_t size);
-        void Close();
-
-    private:
-        HANDLE handle_ = INVALID_HANDLE_VALUE;
-    };
-
     bool StartRequest(const char* postData, uint32_t postLength, const std::wstring& url,
                       const std::wstring& newSavePath, const std::wstring& newExtraHeaders, bool post);
     int SendRequest();
@@ -99,7 +84,7 @@ private:
 
     IHttpSink* sink;
     int32_t contentLength;
-    CFile file;
+    kit::CFileHandle file;
     std::wstring url;
     std::wstring host;
     std::wstring path;
@@ -117,29 +102,29 @@ private:
     bool isPost;
     bool gzip;
 
-    // Received bytes not yet handled: the first inboxLength of inbox (which
+    // Received bytes not yet handled: the first inboxLength_ of inbox_ (which
     // replaces the base class's receive block for HTTP).
-    std::vector<char> inbox;
-    uint32_t inboxLength = 0;
+    std::vector<char> inbox_;
+    uint32_t inboxLength_ = 0;
     // Chunked coding: bytes of the current chunk still to come, its closing
     // CR LF included; 0 between chunks.
-    uint64_t chunkLeft = 0;
+    uint64_t chunkLeft_ = 0;
     // The last chunk arrived; its trailer (up to an empty line) is read.
-    bool inTrailer = false;
+    bool inTrailer_ = false;
     // Request bytes not yet accepted by send (sent when the socket is
     // writable again).
-    std::string outgoing;
-    size_t outgoingSent = 0;
+    std::string outgoing_;
+    size_t outgoingSent_ = 0;
     // gzip decoding runs while the body arrives.
-    z_stream zstream{};
-    bool inflating = false;
-    bool inflateDone = false;
+    z_stream zstream_{};
+    bool inflating_ = false;
+    bool inflateDone_ = false;
     // Redirects followed since the caller's last Request.
-    int redirects = 0;
+    int redirects_ = 0;
     // Changes whenever a request is sent or the connection is closed, so a
     // read loop notices that an event handler moved the client on.
-    unsigned generation = 0;
+    unsigned generation_ = 0;
     // Set while the base class dispatches this socket's queued events
     // during a close; reads are already done by then.
-    bool closing = false;
+    bool closing_ = false;
 };

@@ -33,6 +33,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/UniqueHandle.h"
+
 namespace kit_http {
 
 // One scripted answer: a list of steps run in order on the connection that
@@ -124,12 +126,12 @@ public:
 
 private:
     void AcceptLoop();
-    void Serve(SOCKET connection, int index);
+    void Serve(kit::CSocketHandle connection, int index);
     bool ReadRequest(SOCKET connection, std::string& pending, tagRequest& request);
-    bool Play(SOCKET connection, const CResponse& response);
+    bool Play(kit::CSocketHandle& connection, const CResponse& response);
     void Pause(unsigned ms);
 
-    SOCKET listener_ = INVALID_SOCKET;
+    kit::CSocketHandle listener_;
     uint16_t port_ = 0;
     bool winsock_ = false;
     std::thread acceptThread_;

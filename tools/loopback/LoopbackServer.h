@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "base/UniqueHandle.h"
+
 namespace kit_loopback {
 
 // Dispatches the calling thread's messages until `done()` is true or
@@ -61,8 +63,8 @@ private:
     void DropConnection();
 
     mutable std::mutex lock_;
-    SOCKET listener_ = INVALID_SOCKET;
-    SOCKET client_ = INVALID_SOCKET;
+    kit::CSocketHandle listener_;
+    kit::CSocketHandle client_;
     uint16_t port_ = 0;
     bool stop_ = false;
     bool closeRequested_ = false;
