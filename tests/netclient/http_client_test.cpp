@@ -6,6 +6,7 @@
 #include "StringHelpers.h"
 
 using http_test::CRecordingSink;
+using http_test::Deflate;
 using http_test::Describe;
 using http_test::FileExists;
 using http_test::Gzip;
@@ -43,8 +44,9 @@ TEST_F(HttpRequestTest, HeadIsSentByteForByteAndKeptConnectionIsReused) {
         std::wstring extra;
         std::string expected;
     };
-    const std::string host = "Host: 127.0.0.1\r\n";
     const std::string port = std::to_string(server.Port());
+    // Not port 80, so the port is part of the Host line.
+    const std::string host = "Host: 127.0.0.1:" + port + "\r\n";
     const tagCase cases[] = {
         {L"+/a?b=1", nullptr, false, L"", "GET /a?b=1 HTTP/1.1\r\n" + host + kFixedBlock + "\r\n"},
         {L"+/p?x=1", "y=2", true, L"",
@@ -59,8 +61,11 @@ TEST_F(HttpRequestTest, HeadIsSentByteForByteAndKeptConnectionIsReused) {
         {L"/relative", nullptr, false, L"", "GET /relative HTTP/1.1\r\n" + host + kFixedBlock + "\r\n"},
         {L"HTTP://127.0.0.1:" + _ServerEngine::ToWide(port), nullptr, false, L"",
          "GET / HTTP/1.1\r\n" + host + kFixedBlock + "\r\n"},
-        {L"+/文件.txt", nullptr, false, L"",
-         "GET /\xE6\x96\x87\xE4\xBB\xB6.txt HTTP/1.1\r\n" + host + kFixedBlock + "\r\n"},
+        {L"+/文件.txt", nullptr, false, L"", "GET /%E6%96%87%E4%BB%B6.txt HTTP/1.1\r\n" + host + kFixedBlock + "\r\n"},
+        {L"+/a b/c%20d.txt?x=1 2&y=\"z\"", nullptr, false, L"",
+         "GET /a%20b/c%20d.txt?x=1%202&y=\"z\" HTTP/1.1\r\n" + host + kFixedBlock + "\r\n"},
+        {L"+/新 文件?q=1", "y=2", true, L"",
+         "POST /%E6%96%B0%20%E6%96%87%E4%BB%B6 HTTP/1.1\r\n" + host + kFixedBlock + "Content-Length:6\r\n\r\nq=1y=2"},
     };
     int n = 0;
     for (const tagCase& c : cases) {
@@ -180,14 +185,25 @@ class HttpFramingTest : public http_test::HttpClientTest {};
 TEST_F(HttpFramingTest, BodyLengthAndChunkFormsGiveTheExpectedBody) {
     const std::string b26 = "abcdefghijklmnopqrstuvwxyz";
     const std::string chunked = "Transfer-Encoding: chunked\r\n" + kKeep;
+    const std::string both = "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n";
     const struct {
         std::string response;
         uint64_t headerLength;
         std::string body;
+        bool serverCloses = false;  // the body ends with the connection
     } cases[] = {
         {Response(Length(0) + kKeep), 0, ""},
-        {Response(kKeep), 0, ""},
+        {Response(kKeep, "until the end"), 0, "until the end", true},
+        {Response(""), 0, "", true},
+        {"HTTP/1.0 200 OK\r\n\r\nno header field", 0, "no header field", true},
+        {"HTTP/1.0 200 OK\r\nContent-Type: text/plain\n\nbare line feeds", 0, "bare line feeds", true},
         {Response(Length(3) + kKeep, "abcdef"), 3, "abc"},
+        {Response("content-length: 3\r\nconnection: keep-alive\r\n", "abcdef"), 3, "abc"},
+        {Response("CONTENT-LENGTH: 3\r\n", "abcdef"), 3, "abc"},
+        {Response("Content-Disposition: attachment; filename=\"it's.bin\"\r\n" + Length(3), "abcdef"), 3, "abc"},
+        {Response("X-Note: \"\r\n" + Length(3), "abcdef"), 3, "abc"},
+        {Response(both, "1a\r\n" + b26 + "\r\n0\r\n\r\n"), 4294967295u, b26},
+        {Response("transfer-encoding: chunked\r\n", "1a\r\n" + b26 + "\r\n0\r\n\r\n"), 4294967295u, b26},
         {Response(chunked, "1a\r\n" + b26 + "\r\n0\r\n\r\n"), 4294967295u, b26},
         {Response(chunked, "1A\r\n" + b26 + "\r\n0\r\n\r\n"), 4294967295u, b26},
         {Response(chunked, "1a;name=value\r\n" + b26 + "\r\n0\r\n\r\n"), 4294967295u, b26},
@@ -196,7 +212,10 @@ TEST_F(HttpFramingTest, BodyLengthAndChunkFormsGiveTheExpectedBody) {
     };
     int n = 0;
     for (const auto& c : cases) {
-        server.Enqueue(CResponse().Send(c.response));
+        CResponse answer;
+        answer.Send(c.response);
+        if (c.serverCloses) answer.Close();
+        server.Enqueue(answer);
         ASSERT_TRUE(Get("/f"));
         ASSERT_TRUE(WaitFinished(++n));
         const size_t at = sink.events.size();
@@ -242,8 +261,13 @@ TEST_F(HttpFramingTest, MalformedFramingEndsWithInvalidData) {
         Response(chunked, "fffffffe\r\nabc\r\n"),            // size + CR LF beyond 32 bits
         Response("Content-Length: -5\r\n", "abc"),           // negative length
         Response("Content-Length: abc\r\n", "abc"),          // no number
-        Response("Content-Length: 99999999999\r\n", "abc"),  // beyond int32
+        Response("Content-Length: 99999999999\r\n", "abc"),  // beyond the memory limit
         Response("Content-Length: 2147483647\r\n", "abc"),   // cannot be held in memory
+        Response("Content-Length: 67108865\r\n", "abc"),     // 64 MiB + 1
+        Response("Content-Length: 9223372036854775808\r\n", "abc"),  // beyond 63 bits
+        Response(chunked, "4000001\r\nabc\r\n"),               // a chunk beyond the memory limit
+        Response(Length(3) + "Content-Encoding: br\r\n", "abc"),  // a coding that cannot be undone
+        Response(Length(3) + "Content-Encoding: gzip, gzip\r\n", "abc"),
         "HTTP/1.1\r\nContent-Length: 0\r\n\r\n",             // no space in the status line
         "HTTP/1.1 200 OK\r\n" + std::string(1100000, 'h'),   // header block never ends
     };
@@ -283,6 +307,87 @@ TEST_F(HttpFramingTest, GzipBodyIsDecodedInMemoryAndInFile) {
     EXPECT_TRUE(ReadFileBytes(target) == plain) << "file holds " << ReadFileBytes(target).size() << " bytes";
     EXPECT_EQ(0u, client->body.capacity());
     EXPECT_FALSE(FileExists(target + L"_"));
+}
+
+TEST_F(HttpFramingTest, EveryContentCodingServersUseIsDecoded) {
+    const std::string plain = std::string(70000, 'd') + NoiseBytes(90000, 4) + "end";
+    const std::string half1 = plain.substr(0, 50000), half2 = plain.substr(50000);
+    const struct {
+        const char* what;
+        std::string headers;
+        std::string encoded;
+    } cases[] = {
+        {"deflate with zlib wrapper", "Content-Encoding: deflate\r\n", Deflate(plain, 15)},
+        {"raw deflate", "Content-Encoding: Deflate\r\n", Deflate(plain, -15)},
+        {"two gzip members", "Content-Encoding: gzip\r\n", Gzip(half1) + Gzip(half2)},
+        {"lower-case names, chunked", "content-encoding: gzip\r\ntransfer-encoding: chunked\r\n", ""},
+        {"x-gzip", "Content-Encoding: x-gzip\r\n", Gzip(plain)},
+        {"identity", "Content-Encoding: identity\r\n", plain},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const bool chunked = c.encoded.empty();
+        const std::string encoded = chunked ? Gzip(plain) : c.encoded;
+        const std::string head = c.headers + kKeep + (chunked ? "" : Length(encoded.size()));
+        const std::string bytes = chunked ? CResponse::Chunked(encoded, 3000) : encoded;
+        // Split after the first body byte, so that a decoder sees a lone
+        // first byte too.
+        const std::string whole = Response(head, bytes);
+        server.Enqueue(CResponse().SendSplit(whole, {whole.size() - bytes.size() + 1}, 20));
+        ASSERT_TRUE(Get("/mem"));
+        ASSERT_TRUE(WaitFinished(++n)) << c.what;
+        EXPECT_EQ(Kind::Complete, sink.Last()->kind) << c.what << ": " << Describe(sink.events);
+        EXPECT_TRUE(Body() == plain) << c.what << ": decoded " << client->body.size() << " of " << plain.size();
+
+        const std::wstring target = dir / L"decoded.bin";
+        server.Enqueue(CResponse().Send(whole));
+        ASSERT_TRUE(Get("/file", target));
+        ASSERT_TRUE(WaitFinished(++n)) << c.what;
+        EXPECT_TRUE(ReadFileBytes(target) == plain) << c.what << ": file holds " << ReadFileBytes(target).size();
+    }
+    EXPECT_EQ(1, server.Connections()) << "lower-case keep-alive bodies were read exactly";
+}
+
+TEST_F(HttpFramingTest, BodyInMemoryGrowsWithTheBytesAndStopsAtItsLimit) {
+    // A large announced length reserves nothing ahead of the bytes.
+    server.Enqueue(CResponse().Send(Response(Length(60 << 20), "abc")).Close());
+    ASSERT_TRUE(Get("/big"));
+    ASSERT_TRUE(WaitFinished(1));
+    EXPECT_EQ(Kind::Close, sink.Last()->kind) << Describe(sink.events);
+    EXPECT_LT(client->body.capacity(), 1u << 20);
+
+    // Decoded bytes count against the limit as well: 65 MiB of zeros
+    // packs into well under one.
+    const std::string bomb = Gzip(std::string(65 << 20, '\0'));
+    server.Enqueue(CResponse().Send(Response(Length(bomb.size()) + "Content-Encoding: gzip\r\n", bomb)));
+    ASSERT_TRUE(Get("/bomb"));
+    ASSERT_TRUE(WaitFinished(2, 60000));
+    EXPECT_EQ(std::wstring(L"无效的数据"), sink.Last()->message) << Describe(sink.events);
+    EXPECT_LE(client->body.size(), CHttpClientSocket::kMaxMemoryBody);
+}
+
+TEST_F(HttpFramingTest, ParsingCostStaysLinearHoweverTheBytesArrive) {
+    // One stray quote followed by many short lines once took minutes.
+    std::string fields = "X-Quote: \"\r\n";
+    for (int i = 0; i < 40000; ++i) fields += "X-" + std::to_string(i) + ": v\r\n";
+    server.Enqueue(CResponse().Send(Response(fields + Length(2) + kKeep, "ok")));
+    ASSERT_TRUE(Get("/many", L""));
+    ASSERT_TRUE(WaitFinished(1, 60000)) << Describe(sink.events);
+    EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+    EXPECT_EQ("ok", Body());
+    EXPECT_EQ(40003u, client->Headers().size());
+
+    // A long chunk extension arriving in many pieces is searched once.
+    const std::string line = "3;" + std::string(600000, 'e') + "\r\nabc\r\n0\r\n\r\n";
+    std::vector<size_t> cuts;
+    for (size_t at = 5000; at < line.size(); at += 5000) cuts.push_back(at);
+    const std::string head = Response("Transfer-Encoding: chunked\r\n" + kKeep);
+    for (size_t& cut : cuts) cut += head.size();
+    server.Enqueue(CResponse().SendSplit(head + line, cuts, 1));
+    ASSERT_TRUE(Get("/ext"));
+    ASSERT_TRUE(WaitFinished(2, 60000)) << Describe(sink.events);
+    EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+    EXPECT_EQ("abc", Body());
 }
 
 TEST_F(HttpFramingTest, CorruptOrTruncatedGzipEndsWithInvalidData) {
@@ -368,14 +473,21 @@ TEST_F(HttpStatusTest, RedirectsAreFollowedAsTheirStatusAsks) {
         {302, "Location: /target\r\n", true, "POST", 1},
         {303, "Location: /target\r\n", true, "GET", 1},
         {307, "Location: /target\r\n", true, "GET", 1},
+        {302, "Location: target\r\n", false, "GET", 1},
+        {302, "Location: //127.0.0.1:" + port + "/target\r\n", false, "GET", 1},
+        {302, "Location: /target\r\n", false, "GET", 2},  // no length: ends with the connection
     };
     int n = 0;
     for (const auto& c : cases) {
         client->Close();
         const int before = server.Connections();
         const size_t requests = server.Requests().size();
-        server.Enqueue(CResponse().Send(
-            CResponse::Head(c.status, "Moved", c.locationLine + Length(5) + kKeep) + "moved"));
+        if (c.connections == 2) {
+            server.Enqueue(CResponse().Send(CResponse::Head(c.status, "Moved", c.locationLine) + "moved").Close());
+        } else {
+            server.Enqueue(CResponse().Send(
+                CResponse::Head(c.status, "Moved", c.locationLine + Length(5) + kKeep) + "moved"));
+        }
         server.Route("/target", CResponse::Ok("landed"));
         ASSERT_TRUE(client->Request("d=1", 3, Url("/start?q=1"), L"", L"", c.isPost));
         ASSERT_TRUE(WaitFinished(++n));
@@ -454,14 +566,25 @@ TEST_F(HttpDownloadTest, FailuresLeaveTheOldFileInPlace) {
     EXPECT_EQ("old contents", ReadFileBytes(target));
     EXPECT_EQ(std::string(40, 'p'), ReadFileBytes(target + L"_"));
 
+    // Lengths beyond 32 bits are read whole; a close before the end is
+    // still a lost connection.
+    server.Enqueue(CResponse().Send(Response("Content-Length: 5000000000\r\n" + kKeep, "pp")).Close());
+    ASSERT_TRUE(Get("/huge", target));
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ("Header(2000000000) Close(0, received 40) Header(5000000000) Close(0, received 2) ",
+              Describe(sink.events));
+    EXPECT_EQ("old contents", ReadFileBytes(target));
+    sink.events.clear();
+    sink.finished = 0;
+
     // A redirect's body is never written; the 404 at its end changes nothing.
     server.Enqueue(
         CResponse().Send(CResponse::Head(302, "Found", "Location: /gone\r\n" + Length(4) + kKeep) + "junk"));
     ASSERT_TRUE(Get("/moved", target));
-    ASSERT_TRUE(WaitFinished(2));
+    ASSERT_TRUE(WaitFinished(1));
     EXPECT_EQ(std::wstring(L"资源没有找到！"), sink.Last()->message) << Describe(sink.events);
     EXPECT_EQ("old contents", ReadFileBytes(target));
-    EXPECT_EQ(std::string(40, 'p'), ReadFileBytes(target + L"_"));
+    EXPECT_EQ("pp", ReadFileBytes(target + L"_"));
 }
 
 TEST_F(HttpDownloadTest, UnwritableTargetsEndWithFileErrors) {
@@ -567,4 +690,73 @@ TEST_F(HttpEventTest, ReadNotificationWithNothingToReadIsNotAClose) {
     EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
     EXPECT_TRUE(sink.OfKind(Kind::Close).empty()) << Describe(sink.events);
     EXPECT_EQ("late", Body());
+}
+
+TEST_F(HttpEventTest, RequestWithoutAByteForTheIdleTimeEndsWithAnError) {
+    client->SetIdleTimeout(3000);
+    // Merely slow: a byte every half second keeps the request alive.
+    CResponse slow;
+    slow.Send(Response(Length(6) + kKeep));
+    for (char c : std::string("slowly")) slow.Delay(500).Send(std::string(1, c));
+    server.Enqueue(slow);
+    ASSERT_TRUE(Get("/slow"));
+    ASSERT_TRUE(WaitFinished(1, 30000));
+    EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+    EXPECT_EQ("slowly", Body());
+
+    // Silent after the request, and silent in the middle of a body.
+    server.Enqueue(CResponse().Delay(20000));
+    server.Enqueue(CResponse().Send(Response(Length(10) + kKeep, "half")).Delay(20000));
+    for (int n = 2; n <= 3; ++n) {
+        const DWORD start = GetTickCount();
+        ASSERT_TRUE(Get("/silent"));
+        ASSERT_TRUE(WaitFinished(n, 30000)) << Describe(sink.events);
+        EXPECT_EQ(std::wstring(L"服务器没有响应！"), sink.Last()->message) << Describe(sink.events);
+        EXPECT_GE(GetTickCount() - start, 3000u) << "ended before the idle time passed";
+        EXPECT_FALSE(client->IsActive());
+    }
+}
+
+// Over 4 GiB to disk: too slow for every test run, so run on its own by
+// scripts/test-large-download.sh.
+TEST_F(HttpDownloadTest, DISABLED_DownloadBeyondFourGibibytesCompletesWithConsistentProgress) {
+    const uint64_t total = (uint64_t{4} << 30) + 12345;
+    const std::string pattern = NoiseBytes(1 << 20, 8);
+    server.Enqueue(CResponse()
+                       .Send(Response("Content-Length: " + std::to_string(total) + "\r\n" + kKeep))
+                       .SendRepeated(pattern, total));
+    const std::wstring target = dir / L"huge.bin";
+    ASSERT_TRUE(Get("/huge", target));
+    ASSERT_TRUE(WaitFinished(1, 900000));
+    ASSERT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
+    EXPECT_EQ(total, client->received);
+    uint64_t last = 0;
+    for (const tagEvent& e : sink.OfKind(Kind::Progress)) {
+        EXPECT_EQ(total, e.contentLength);
+        EXPECT_GT(e.received, last);
+        EXPECT_LE(e.received, total);
+        last = e.received;
+    }
+    EXPECT_GT(last, uint64_t{4} << 30) << "no progress report past 4 GiB";
+
+    // Size and content at the start, across the 4 GiB line and at the end.
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    LARGE_INTEGER size{};
+    GetFileSizeEx(file, &size);
+    EXPECT_EQ(total, static_cast<uint64_t>(size.QuadPart));
+    for (const uint64_t at : {uint64_t{0}, (uint64_t{4} << 30) - 100, total - 1000}) {
+        LARGE_INTEGER position;
+        position.QuadPart = static_cast<LONGLONG>(at);
+        SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
+        std::string bytes(1000, '\0');
+        DWORD read = 0;
+        ReadFile(file, &bytes[0], 1000, &read, nullptr);
+        std::string expected;
+        for (uint64_t i = at; i < at + read; ++i) expected += pattern[i % pattern.size()];
+        EXPECT_EQ(1000u, read) << "at " << at;
+        EXPECT_TRUE(bytes.substr(0, read) == expected) << "at " << at;
+    }
+    CloseHandle(file);
+    DeleteFileW(target.c_str());
 }

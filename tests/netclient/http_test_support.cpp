@@ -163,8 +163,12 @@ bool FileExists(const std::wstring& path) {
 }
 
 std::string Gzip(const std::string& plain) {
+    return Deflate(plain, 15 + 16);
+}
+
+std::string Deflate(const std::string& plain, int windowBits) {
     z_stream z{};
-    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
     std::string out(deflateBound(&z, plain.size()) + 64, '\0');
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
     z.avail_in = static_cast<uInt>(plain.size());

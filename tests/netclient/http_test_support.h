@@ -81,6 +81,8 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 // gzip-wrapped deflate of `plain`.
 std::string Gzip(const std::string& plain);
+// deflate of `plain` with zlib's window bits: 15 zlib-wrapped, -15 raw.
+std::string Deflate(const std::string& plain, int windowBits);
 // Bytes that compress poorly, deterministic.
 std::string NoiseBytes(size_t size, unsigned seed);
 

@@ -50,7 +50,8 @@ CResponse NotFound() {
 }  // namespace
 
 CResponse& CResponse::Send(std::string bytes) {
-    steps_.push_back({tagStep::Kind::Send, std::move(bytes), 0});
+    const uint64_t total = bytes.size();
+    steps_.push_back({tagStep::Kind::Send, std::move(bytes), 0, total});
     return *this;
 }
 
@@ -73,13 +74,18 @@ CResponse& CResponse::SendEachByte(const std::string& bytes, unsigned pauseMs) {
     return *this;
 }
 
+CResponse& CResponse::SendRepeated(const std::string& pattern, uint64_t total) {
+    steps_.push_back({tagStep::Kind::Send, pattern, 0, pattern.empty() ? 0 : total});
+    return *this;
+}
+
 CResponse& CResponse::Delay(unsigned ms) {
-    steps_.push_back({tagStep::Kind::Delay, std::string(), ms});
+    steps_.push_back({tagStep::Kind::Delay, std::string(), ms, 0});
     return *this;
 }
 
 CResponse& CResponse::Close() {
-    steps_.push_back({tagStep::Kind::Close, std::string(), 0});
+    steps_.push_back({tagStep::Kind::Close, std::string(), 0, 0});
     return *this;
 }
 
@@ -307,15 +313,16 @@ bool CScriptedHttpServer::Play(kit::CSocketHandle& connection, const CResponse& 
     for (const CResponse::tagStep& step : response.Steps()) {
         switch (step.kind) {
             case CResponse::tagStep::Kind::Send: {
-                size_t sent = 0;
-                while (sent < step.bytes.size()) {
+                uint64_t sent = 0;
+                while (sent < step.total) {
                     {
                         std::lock_guard<std::mutex> lock(mutex_);
                         if (stopping_) break;
                     }
-                    const int n =
-                        send(connection.Get(), step.bytes.data() + sent,
-                             static_cast<int>(std::min<size_t>(step.bytes.size() - sent, 1 << 20)), 0);
+                    const size_t at = static_cast<size_t>(sent % step.bytes.size());
+                    const size_t piece = static_cast<size_t>(
+                        std::min<uint64_t>({step.bytes.size() - at, step.total - sent, 1 << 20}));
+                    const int n = send(connection.Get(), step.bytes.data() + at, static_cast<int>(piece), 0);
                     if (n > 0) {
                         sent += n;
                     } else if (WSAGetLastError() != WSAEWOULDBLOCK ||
