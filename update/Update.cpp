@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "ManifestEnd.h"
 #include "Progress.h"
 #include "StringHelpers.h"
 #include "VersionStore.h"
@@ -222,8 +223,8 @@ void CUpdate::OnHttpProgress(CHttpClientSocket* client, uint64_t, uint64_t recei
 bool CUpdate::HandleManifest() {
     auto& body = client_->body;
     CXMLConfig* update = nullptr;
-    if (!body.empty() && manifest_.LoadFromBuffer(reinterpret_cast<const char*>(body.data()),
-                                                   static_cast<unsigned>(body.size()))) {
+    if (!body.empty() && UpdateElementClosed(body.data(), body.size()) &&
+        manifest_.LoadFromBuffer(reinterpret_cast<const char*>(body.data()), static_cast<unsigned>(body.size()))) {
         update = manifest_.FindNode(L"Update");
     }
     if (update) url_ = Attribute(update, L"url");
