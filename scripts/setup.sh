@@ -11,6 +11,7 @@ packages=(
     wine wine32:i386 xvfb xauth x11-apps imagemagick
     locales dpkg-dev gcc python3
     nginx curl sox lame
+    lighttpd lighttpd-mod-deflate apache2 busybox h2o nodejs
 )
 
 run_as_root() {
@@ -67,10 +68,23 @@ if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
     run_as_root localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
 fi
 
-# nginx is started by the demo and the benchmarks with their own configs.
-if command -v systemctl >/dev/null 2>&1; then
-    run_as_root systemctl disable --now nginx >/dev/null 2>&1 || true
+# Some node builds bring npm along; Debian's nodejs needs its npm package.
+if ! command -v npm >/dev/null 2>&1; then
+    DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq --no-install-recommends npm >/dev/null
 fi
 
-"$here/build-lame.sh" "${1:-$here/../build}"
+# The web servers are started by the demo, the benchmarks and the
+# real-servers test with their own configs, never as services.
+if command -v systemctl >/dev/null 2>&1; then
+    run_as_root systemctl disable --now nginx lighttpd apache2 h2o >/dev/null 2>&1 || true
+fi
+
+# node's http-server for the real-servers test, kept in the build folder.
+build_dir=${1:-$here/../build}
+if [ ! -x "$build_dir/npm/node_modules/.bin/http-server" ]; then
+    mkdir -p "$build_dir/npm"
+    npm install --prefix "$build_dir/npm" --no-audit --no-fund --silent http-server@14
+fi
+
+"$here/build-lame.sh" "$build_dir"
 echo "setup: ready"
