@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "ManifestEnd.h"
 #include "Progress.h"
 #include "StatusText.h"
 #include "StringHelpers.h"
@@ -217,8 +218,9 @@ void CUpdate::OnHttpProgress(CHttpClientSocket* client, uint64_t, uint64_t recei
 
 bool CUpdate::HandleManifest() {
     const auto& body = client_->body;
-    const bool loaded = !body.empty() && manifest_.LoadFromBuffer(reinterpret_cast<const char*>(body.data()),
-                                                                  static_cast<unsigned>(body.size()));
+    const bool loaded = !body.empty() && UpdateElementClosed(body.data(), body.size()) &&
+                        manifest_.LoadFromBuffer(reinterpret_cast<const char*>(body.data()),
+                                                 static_cast<unsigned>(body.size()));
     tagUpdatePlan plan = loaded ? PlanUpdate(manifest_, currentVersion_) : tagUpdatePlan();
     if (plan.outcome == PlanOutcome::kUnusable) {
         ShowStatus(kStatusCheckFailed);
