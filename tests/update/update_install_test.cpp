@@ -381,7 +381,7 @@ TEST_F(CloseLobbyTest, LobbyThatStaysEndsTheUpdaterWithOneAfterTenSeconds) {
     EXPECT_GE(elapsed, 9500u);
     EXPECT_NE(std::string::npos, output.find("[lobby] asked to close; staying (--stay)")) << output;
     EXPECT_NE(std::string::npos, output.find("[lobby] the updater ended the link")) << output;
-    EXPECT_NE(std::string::npos, output.find(Utf8(std::wstring(L"[Update.exe] ") + kStatusLobbyStillRunning)))
+    EXPECT_NE(std::string::npos, output.find(ToUtf8(std::wstring(L"[Update.exe] ") + kStatusLobbyStillRunning)))
         << output;
     EXPECT_EQ(std::string::npos, output.find("[lobby] finished")) << "nothing after the disconnect notice";
     EXPECT_TRUE(FileExists(GamePath(L"after.txt")));
