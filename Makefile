@@ -16,10 +16,15 @@ setup:
 $(BUILD)/CMakeCache.txt: | setup
 	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_ARGS)
 
-configure: setup $(BUILD)/CMakeCache.txt
+# publish runs on the operators' Linux machines: a native build of its own.
+$(BUILD)/native/CMakeCache.txt: | setup
+	cmake -S publish -B $(BUILD)/native
+
+configure: setup $(BUILD)/CMakeCache.txt $(BUILD)/native/CMakeCache.txt
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD)/native -j $(JOBS)
 
 test: build
 	bash scripts/run-tests.sh $(BUILD)

@@ -11,6 +11,7 @@ packages=(
     wine wine32:i386 xvfb xauth x11-apps imagemagick
     locales dpkg-dev gcc python3
     nginx curl sox lame
+    g++ libsodium-dev minisign
 )
 
 run_as_root() {
