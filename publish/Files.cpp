@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -44,6 +45,23 @@ bool SyncAndClose(UniqueFile file) {
     const bool synced = fsync(fileno(file.get())) == 0;
 #endif
     return std::fclose(file.release()) == 0 && synced;
+}
+
+bool Close(UniqueFile file) { return std::fclose(file.release()) == 0; }
+
+// Flushes everything written to the file system that holds path: one call
+// for a whole store instead of one per file (10,000 files took minutes).
+bool SyncFileSystem(const fs::path& path) {
+#ifdef _WIN32
+    (void)path;  // NTFS journals the renames; the manifest itself is flushed on its own.
+    return true;
+#else
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    const bool synced = syncfs(fd) == 0;
+    close(fd);
+    return synced;
+#endif
 }
 
 bool RenameOver(const fs::path& from, const fs::path& to) {
@@ -216,7 +234,7 @@ bool StoreFiles(const fs::path& root, const std::vector<tagFileEntry>& files, co
             *error = file.path_ + " changed while it was being published";
             ok = false;
         }
-        if (ok && (!SyncAndClose(std::move(out)) || !RenameOver(temporary, target))) {
+        if (ok && (!Close(std::move(out)) || !RenameOver(temporary, target))) {
             *error = "cannot write " + Describe(target);
             ok = false;
         }
@@ -226,6 +244,11 @@ bool StoreFiles(const fs::path& root, const std::vector<tagFileEntry>& files, co
             return false;
         }
         ++*added;
+    }
+    // The manifest that names these files must never reach the disk first.
+    if (*added > 0 && !SyncFileSystem(store)) {
+        *error = "cannot flush " + Describe(store) + " to the disk";
+        return false;
     }
     return true;
 }
