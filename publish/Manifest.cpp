@@ -1,5 +1,7 @@
 #include "Manifest.h"
 
+#include "base/DecimalParse.h"
+
 #include <cstring>
 #include <limits>
 
@@ -326,16 +328,9 @@ std::string JoinSignedBody(const std::string& manifest, const std::string& minis
 }
 
 bool ParseDecimal(const std::string& text, uint64_t limit, uint64_t* value) {
-    if (text.empty() || text.size() > 20) return false;
-    uint64_t result = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        const uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (result > (limit - digit) / 10) return false;
-        result = result * 10 + digit;
-    }
-    *value = result;
-    return true;
+    const char* pos = text.data();
+    const char* const end = pos + text.size();
+    return kit::ReadDecimalDigits(pos, end, limit, value) && pos == end;
 }
 
 }  // namespace publish
