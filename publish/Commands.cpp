@@ -127,8 +127,8 @@ int Keygen(const std::vector<std::string>& args) {
     GenerateKeyPair(&key);
     const tagPublicKey publicKey = PublicKeyOf(key);
     std::string error;
-    if (!ReplaceFile(secretPath, FormatSecretKey(key), true, &error) ||
-        !ReplaceFile(publicPath, FormatPublicKey(publicKey), false, &error)) {
+    if (!WriteWholeFile(secretPath, FormatSecretKey(key), true, &error) ||
+        !WriteWholeFile(publicPath, FormatPublicKey(publicKey), false, &error)) {
         return Fail(error);
     }
     std::printf("key %s: secret key %s (unencrypted: keep it safe), public key %s.pub\n",
@@ -192,7 +192,7 @@ int Release(const std::vector<std::string>& args) {
     if (!StoreFiles(to, plan.stored_, PathFromUtf8(site) / "files", &added, &error)) return Fail(error);
     const std::string text = FormatManifest(plan.manifest_);
     const std::string trusted = "game " + std::to_string(input.game_) + " version " + std::to_string(version);
-    if (!ReplaceFile(manifestPath, JoinSignedBody(text, Sign(key, text, trusted)), false, &error)) {
+    if (!WriteWholeFile(manifestPath, JoinSignedBody(text, Sign(key, text, trusted)), false, &error)) {
         return Fail(error);
     }
     std::printf("game %u version %llu: %s, %s, %s; %s new in the store\n", input.game_,

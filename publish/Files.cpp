@@ -138,7 +138,7 @@ bool ReadWholeFile(const fs::path& path, std::string* bytes, std::string* error)
     return true;
 }
 
-bool ReplaceFile(const fs::path& path, const std::string& bytes, bool isPrivate, std::string* error) {
+bool WriteWholeFile(const fs::path& path, const std::string& bytes, bool isPrivate, std::string* error) {
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
     const fs::path temporary = TemporaryBeside(path);

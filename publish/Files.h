@@ -19,7 +19,7 @@ bool ReadWholeFile(const fs::path& path, std::string* bytes, std::string* error)
 // Writes a temporary file beside path and renames it over path: readers see
 // the old content or the new one, and a failure leaves the old one. A
 // private file is readable by its owner only.
-bool ReplaceFile(const fs::path& path, const std::string& bytes, bool isPrivate, std::string* error);
+bool WriteWholeFile(const fs::path& path, const std::string& bytes, bool isPrivate, std::string* error);
 
 // Every file under root (sizes, no hashes), sorted by path; false for a
 // missing folder or an entry that is neither file nor folder.
