@@ -31,16 +31,21 @@ $(BUILD)/x64/CMakeCache.txt: | setup
 	cmake -S . -B $(BUILD)/x64 -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake \
 		-DKIT_SHIPPED_BUILD=$(abspath $(BUILD)) $(CMAKE_ARGS)
 
-configure: setup $(BUILD)/CMakeCache.txt $(TEST_BUILD)/CMakeCache.txt
+# publish runs on the operators' Linux machines: a native build of its own.
+$(BUILD)/native/CMakeCache.txt: | setup
+	cmake -S publish -B $(BUILD)/native
+
+configure: setup $(BUILD)/CMakeCache.txt $(TEST_BUILD)/CMakeCache.txt $(BUILD)/native/CMakeCache.txt
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 ifneq ($(TEST_BUILD),$(BUILD))
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 endif
+	cmake --build $(BUILD)/native -j $(JOBS)
 
 test: build
-	bash scripts/run-tests.sh $(TEST_BUILD)
+	bash scripts/run-tests.sh $(TEST_BUILD) $(BUILD)/native
 
 demo: build
 	bash scripts/demo.sh $(TEST_BUILD)

@@ -10,7 +10,7 @@ packages=(
     wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick
     locales dpkg-dev gcc python3
     nginx curl sox lame
-    autoconf automake libtool
+    autoconf automake libtool g++
     libsodium-dev minisign
     lighttpd lighttpd-mod-deflate apache2 busybox h2o nodejs
 )
