@@ -169,6 +169,12 @@ TEST(DecimalParseTest, SaturatingParsers) {
         {L"-9223372036854775808", INT32_MIN, INT64_MIN},
         {L"-99999999999999999999", INT32_MIN, INT64_MIN},
         {L"000000000000000000000000000042", 42, 42},
+        {L" \t\r\n\v\f+17abc", 17, 17},
+        {L"+-5", 0, 0},
+        {L"-0012", -12, -12},
+        {L"9223372036854775808", INT32_MAX, INT64_MAX},
+        {L"99999999999999999999 7", INT32_MAX, INT64_MAX},
+        {L"\x3000" L"5", 0, 0},  // only ASCII blanks are skipped
     };
     for (const auto& c : cases) {
         const std::wstring text = c.text;
