@@ -35,6 +35,7 @@ const wchar_t kInvalidData[] = L"无效的数据";
 const wchar_t kUnknownError[] = L"未知错误！";
 const wchar_t kWriteFailed[] = L"写入文件失败！";
 const wchar_t kDownloadFailed[] = L"下载失败！";
+const wchar_t kBodyRefused[] = L"文件校验失败！";
 
 struct tagStatusText {
     int32_t status;
@@ -485,7 +486,10 @@ bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
     if (sink) sink->OnHttpHeader(this, static_cast<uint32_t>(contentLength));
     if (generation != before) return false;
 
-    if (status == 200) return PrepareBody();
+    if (status == 200) {
+        if (bodyObserver) bodyObserver->OnHttpBodyBegin();
+        return PrepareBody();
+    }
     if (IsRedirect(status) && (headers.count(L"Location") || headers.count(L"location"))) return true;
     const wchar_t* message = kUnknownError;
     for (const tagStatusText& entry : kStatusTexts) {
@@ -558,6 +562,7 @@ void CHttpClientSocket::EndInflate() {
 }
 
 bool CHttpClientSocket::WriteOut(const char* data, uint32_t size) {
+    if (bodyObserver && size) bodyObserver->OnHttpBody(data, size);
     if (!savePath.empty()) {
         if (!file.IsOpen() && !file.Create(savePath + L"_")) {
             Fail(L"创建文件失败！");
@@ -618,6 +623,13 @@ void CHttpClientSocket::FinishDownload() {
         // An empty body still leaves an (empty) file in place.
         if (!WriteOut(nullptr, 0)) return;
         file.Close();
+    }
+    if (bodyObserver && !bodyObserver->OnHttpBodyEnd()) {
+        if (!savePath.empty()) DeleteFileW((savePath + L"_").c_str());
+        Fail(kBodyRefused);
+        return;
+    }
+    if (!savePath.empty()) {
         const std::wstring temporary = savePath + L"_";
         if (!MoveFileExW(temporary.c_str(), savePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             Fail(kWriteFailed);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ClientSocket.h"
+#include "IHttpBodyObserver.h"
 #include "IHttpSink.h"
 
 class CHttpClientSocket : public _ClientCommonLib::CClientSocket {
@@ -43,6 +44,8 @@ public:
     const std::wstring& StatusText() const { return statusText; }
     const std::map<std::wstring, std::wstring>& Headers() const { return headers; }
     bool IsActive() const { return active; }
+    // Watches the bodies of the following responses (null: none); not owned.
+    void SetBodyObserver(IHttpBodyObserver* observer) { bodyObserver = observer; }
 
     // Read by the sink: bytes per second over the last progress interval,
     // body bytes accepted (before gzip decoding), the download target, and
@@ -98,6 +101,7 @@ private:
     void EndInflate();
 
     IHttpSink* sink;
+    IHttpBodyObserver* bodyObserver = nullptr;
     int32_t contentLength;
     CFile file;
     std::wstring url;

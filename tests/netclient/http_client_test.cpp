@@ -481,6 +481,65 @@ TEST_F(HttpDownloadTest, UnwritableTargetsEndWithFileErrors) {
     EXPECT_EQ(std::wstring(L"创建文件失败！"), sink.Last()->message) << Describe(sink.events);
 }
 
+// Records what the client shows it of each body and answers with `accept`.
+class CRecordingObserver : public IHttpBodyObserver {
+public:
+    int begins = 0, ends = 0;
+    std::string bytes;
+    bool accept = true;
+
+    void OnHttpBodyBegin() override {
+        ++begins;
+        bytes.clear();
+    }
+    void OnHttpBody(const char* data, uint32_t size) override { bytes.append(data, size); }
+    bool OnHttpBodyEnd() override {
+        ++ends;
+        return accept;
+    }
+};
+
+TEST_F(HttpDownloadTest, BodyObserverSeesDecodedBytesAndItsRefusalKeepsTheTarget) {
+    CRecordingObserver observer;
+    client->SetBodyObserver(&observer);
+    const std::wstring target = dir / L"checked.bin";
+    const std::string plain = NoiseBytes(200000, 4) + std::string(100000, 'q');
+    const std::string packed = Gzip(plain);
+    const struct {
+        const char* name;
+        std::vector<CResponse> responses;
+        bool accept;
+        std::string file;  // the target afterwards
+    } cases[] = {
+        {"gzip and chunked, accepted",
+         {CResponse().Send(Response("Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n" + kKeep,
+                                    CResponse::Chunked(packed, 5000)))},
+         true, plain},
+        {"redirect body unseen, accepted",
+         {CResponse().Send(CResponse::Head(302, "Found", "Location: /next\r\n" + Length(4) + kKeep) + "junk"),
+          CResponse().Send(Response(Length(5) + kKeep, "plain"))},
+         true, "plain"},
+        {"refused", {CResponse().Send(Response(Length(6) + kKeep, "forged"))}, false, "old contents"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        WriteFileBytes(target, "old contents");
+        for (const CResponse& response : c.responses) server.Enqueue(response);
+        observer.accept = c.accept;
+        observer.begins = observer.ends = 0;
+        ASSERT_TRUE(Get("/file", target)) << c.name;
+        ASSERT_TRUE(WaitFinished(++n)) << c.name;
+        EXPECT_EQ(c.accept ? Kind::Complete : Kind::Error, sink.Last()->kind) << c.name << ": " << Describe(sink.events);
+        EXPECT_EQ(1, observer.begins) << c.name;
+        EXPECT_EQ(1, observer.ends) << c.name;
+        EXPECT_TRUE(observer.bytes == (c.accept ? c.file : "forged"))
+            << c.name << ": observer saw " << observer.bytes.size() << " bytes";
+        EXPECT_TRUE(ReadFileBytes(target) == c.file) << c.name << ": file holds " << ReadFileBytes(target).size();
+        EXPECT_FALSE(FileExists(target + L"_")) << c.name;
+    }
+    EXPECT_EQ(std::wstring(L"文件校验失败！"), sink.Last()->message);
+}
+
 class HttpEventTest : public http_test::HttpClientTest {};
 
 TEST_F(HttpEventTest, ProgressComesAtMostEveryHundredMsWithTheSpeedOfItsInterval) {
