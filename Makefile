@@ -11,7 +11,7 @@ CMAKE_ARGS ?=
 all: build
 
 setup:
-	@bash scripts/setup.sh $(BUILD)
+	@bash scripts/setup.sh
 
 $(BUILD)/CMakeCache.txt: | setup
 	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_ARGS)

@@ -38,11 +38,13 @@ public:
 
     // Creates the window of `className` (registered with this module's
     // instance, or the given one) and points it at `target`; false, owning
-    // nothing, when a window is already owned or creation fails.
+    // nothing, when a window is already owned or creation fails. The size
+    // is 0 x 0 unless given (CW_USEDEFAULT included).
     bool Create(const wchar_t* className, const wchar_t* title, void* target,
-                HINSTANCE instance = GetModuleHandleW(nullptr)) {
+                HINSTANCE instance = GetModuleHandleW(nullptr), int width = 0, int height = 0) {
         if (window_) return false;
-        window_.Reset(CreateWindowExW(0, className, title, 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr));
+        window_.Reset(CreateWindowExW(0, className, title, 0, 0, 0, width, height, nullptr, nullptr, instance,
+                                      nullptr));
         if (!window_) return false;
         SetWindowLongPtrW(window_.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(target));
         return true;

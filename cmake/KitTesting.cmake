@@ -2,18 +2,20 @@
 # cross toolchain, and kit_add_test() for one test program per subsystem.
 include(GoogleTest)
 
-set(KIT_EMULATOR "${CMAKE_SOURCE_DIR}/scripts/wine-run.sh" --build "${CMAKE_BINARY_DIR}")
-set(CMAKE_CROSSCOMPILING_EMULATOR ${KIT_EMULATOR})
+# The one place that says how a Windows program of the build runs here.
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_SOURCE_DIR}/scripts/wine-run.sh" --build "${CMAKE_BINARY_DIR}")
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 
-# The shared test main: fails a test that leaves heap blocks behind.
-add_library(kit_test_main STATIC ${CMAKE_SOURCE_DIR}/tests/common/test_main.cpp)
+# The shared test main (fails a test that leaves heap blocks behind) and the
+# helpers every test program uses (tests/common/kit_test.h).
+add_library(kit_test_main STATIC ${CMAKE_SOURCE_DIR}/tests/common/test_main.cpp
+                                 ${CMAKE_SOURCE_DIR}/tests/common/kit_test.cpp)
 target_include_directories(kit_test_main PUBLIC ${CMAKE_SOURCE_DIR}/tests/common)
-target_link_libraries(kit_test_main PUBLIC GTest::gtest)
+target_link_libraries(kit_test_main PUBLIC GTest::gtest PRIVATE kit_base user32)
 
 # Every test starts the harness (lazily, through the emulator) and the
 # cleanup fixture stops it once the run is over.

@@ -9,6 +9,8 @@ set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
+# shellcheck source-path=SCRIPTDIR
+. "$here/lib.sh"
 size_mb=${BENCH_SIZE_MB:-512}
 rounds=${BENCH_ROUNDS:-3}
 bench_exe=$build/bin/http_bench.exe
@@ -25,7 +27,7 @@ trap cleanup EXIT
 # nginx's workers run as an unprivileged user: they must reach the files.
 chmod 755 "$work"
 mkdir -p "$work/www" "$work/tmp"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(kit_free_port)
 sed -e "s|@PREFIX@|$work|g" -e "s|@PORT@|$port|g" "$repo/bench/http/nginx.conf.in" > "$work/nginx.conf"
 echo "making a $size_mb MiB file"
 head -c "${size_mb}M" /dev/urandom > "$work/www/big.bin"
@@ -38,7 +40,7 @@ expected=$(stat -c %s "$work/www/big.bin")
 client_total=0 curl_total=0 peak_ws=0 peak_private=0
 for round in $(seq 1 "$rounds"); do
     rm -f "$work/client.bin" "$work/curl.bin"
-    line=$("$here/wine-run.sh" --build "$build" "$bench_exe" "$url" "Z:${work//\//\\}\\client.bin" | tr -d '\r')
+    line=$("$here/wine-run.sh" --build "$build" "$bench_exe" "$url" "$(kit_win_path "$work/client.bin")" | tr -d '\r')
     echo "round $round client: $line"
     case $line in *result=ok*) ;; *) echo "client download failed" >&2; exit 1 ;; esac
     [ "$(stat -c %s "$work/client.bin")" = "$expected" ] || { echo "client file has the wrong size" >&2; exit 1; }

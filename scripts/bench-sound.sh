@@ -5,6 +5,8 @@
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR
+. "$here/lib.sh"
 out=$build/sound-bench
 mkdir -p "$out"
 cmake --build "$build" --target sound_bench >/dev/null
@@ -16,7 +18,7 @@ fi
 length=180
 trap '"$here/harness.sh" stop "$build"' EXIT
 echo "== Cantorel.dll under Wine (CreateSoundFromFile, 5 runs)"
-result=$("$here/wine-run.sh" --build "$build" "$build/bin/sound_bench.exe" "Z:${out//\//\\}\\three-minutes.mp3" 5)
+result=$("$here/wine-run.sh" --build "$build" "$build/bin/sound_bench.exe" "$(kit_win_path "$out/three-minutes.mp3")" 5)
 echo "$result"
 best=$(sed -n 's/.*best \([0-9.]*\) s.*/\1/p' <<<"$result")
 awk -v b="$best" -v l="$length" 'BEGIN { printf "  %.0fx real time (best run)\n", l / b }'

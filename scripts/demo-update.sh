@@ -7,6 +7,8 @@
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR
+. "$here/lib.sh"
 repo=$(cd "$here/.." && pwd)
 src=$repo/tools/demo-server
 work=$build/demo-update
@@ -35,24 +37,19 @@ sed -e "s|@WORK@|$work|g" "$src/nginx.conf.in" >"$work/nginx.conf"
 stop_nginx() {
     if [ -f "$work/nginx.pid" ]; then
         kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
-        for _ in $(seq 1 50); do
-            [ -f "$work/nginx.pid" ] || break
-            sleep 0.1
-        done
+        kit_wait_until 10 test ! -f "$work/nginx.pid" || true
     fi
 }
 trap stop_nginx EXIT
 nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
-for _ in $(seq 1 50); do
-    curl -s -o /dev/null "http://127.0.0.1:18080/update/?id=1&v=1" && break
-    sleep 0.1
-done
+kit_wait_until 20 curl -s -o /dev/null "http://127.0.0.1:18080/update/?id=1&v=1" ||
+    { echo "demo-update: nginx does not answer on 127.0.0.1:18080" >&2; exit 1; }
 
 # shellcheck disable=SC1091
 . "$build/harness/env"
 export KIT_PROBE_LOG
-KIT_PROBE_LOG="Z:$(echo "$game/after-update.log" | tr / '\\')"
-windir="Z:$(echo "$game" | tr / '\\')"
+KIT_PROBE_LOG=$(kit_win_path "$game/after-update.log")
+windir=$(kit_win_path "$game")
 
 show_game() {
     echo "--- sample game folder:"
@@ -64,11 +61,8 @@ show_game() {
 show_game
 echo "--- first run: the sample lobby starts Update.exe for game 1"
 "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game 1 --dir "$windir" || true
-# The run item's program runs on its own; give it a moment to leave its log.
-for _ in $(seq 1 50); do
-    [ -s "$game/after-update.log" ] && break
-    sleep 0.1
-done
+# The run item's program runs on its own; give it time to leave its log.
+kit_wait_until 20 test -s "$game/after-update.log" || true
 if [ -s "$game/after-update.log" ]; then
     echo "--- the run item started tools\\after-update.exe (working folder|arguments):"
     sed 's/^/    /' "$game/after-update.log"

@@ -12,6 +12,9 @@
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 bin=$build/bin
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR
+. "$here/lib.sh"
 user_display=${DISPLAY:-}
 # shellcheck disable=SC1091
 . "$build/harness/env"
@@ -19,6 +22,8 @@ if [ -n "$user_display" ] && [ "${KIT_DEMO_DISPLAY:-}" != xvfb ] &&
     timeout 5 xwd -root -silent -display "$user_display" >/dev/null 2>&1; then
     export DISPLAY=$user_display
 fi
+# wine-run.sh would take the harness's display otherwise.
+export KIT_DISPLAY=$DISPLAY
 echo "display: $DISPLAY"
 
 work=$(mktemp -d)
@@ -30,7 +35,7 @@ cleanup() {
 trap cleanup EXIT
 
 # A loopback web server that logs each request line.
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(kit_free_port)
 python3 - "$port" >"$work/server.log" 2>&1 <<'PY' &
 import http.server, sys
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -47,37 +52,44 @@ class Handler(http.server.BaseHTTPRequestHandler):
 http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), Handler).serve_forever()
 PY
 pids+=($!)
-for _ in $(seq 1 50); do
-    python3 -c "import socket,sys; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
-    sleep 0.1
-done
+kit_wait_until 20 kit_port_open "$port" || { echo "demo-webpopup: the web server did not start" >&2; exit 1; }
+
+# window_shown TITLE: a top-level window with that title is mapped.
+window_shown() {
+    xwininfo -name "$1" 2>/dev/null | grep -q 'Map State: IsViewable'
+}
+# screenshot TITLE FILE: once the window shows, the whole screen into FILE.
+screenshot() {
+    if kit_wait_until 30 window_shown "$1"; then
+        import -window root "$2"
+    else
+        echo "no window \"$1\" appeared: no screenshot" >&2
+    fi
+}
 
 run_parent() {
     local url=$1 shot=$2
     echo "--- popupparent --cancel /blocked $url"
-    wine "$bin/popupparent.exe" --cancel /blocked --close-after 4000 "$url" 500 320 "Sample parent demo" \
-        >"$work/parent.out" 2>/dev/null &
+    "$here/wine-run.sh" --build "$build" "$bin/popupparent.exe" --cancel /blocked --close-after 4000 "$url" \
+        500 320 "Sample parent demo" >"$work/parent.out" 2>/dev/null &
     local parent=$!
-    if [ -n "$shot" ]; then
-        sleep 2.5
-        import -window root "$shot"
-    fi
+    [ -z "$shot" ] || screenshot "Sample parent demo" "$shot"
     wait "$parent" || true
     cat "$work/parent.out"
 }
 
 run_parent "http://127.0.0.1:$port/blocked/page" "$build/webpopup-parent.png"
 run_parent "http://127.0.0.1:$port/allowed/page" ""
-sleep 0.5
+kit_wait_until 10 grep -q allowed/page "$work/server.log" || true
 if [ -s "$work/server.log" ]; then cat "$work/server.log"; else echo "server: no requests"; fi
 
 echo "--- Vistrel.exe on its own, for the screenshot"
-wine "$bin/Vistrel.exe" "http://127.0.0.1:$port/allowed/page" 600 400 \
-    "Vistrel demo: a skinned pop-up whose caption is far too long for the caption line, so it ends in an ellipsis" >/dev/null 2>&1 &
+title="Vistrel demo: a skinned pop-up whose caption is far too long for the caption line, so it ends in an ellipsis"
+"$here/wine-run.sh" --build "$build" "$bin/Vistrel.exe" "http://127.0.0.1:$port/allowed/page" 600 400 "$title" \
+    >/dev/null 2>&1 &
 popup=$!
 pids+=("$popup")
-sleep 3
-import -window root "$build/webpopup.png"
+screenshot "$title" "$build/webpopup.png"
 kill "$popup" 2>/dev/null || true
 wait "$popup" 2>/dev/null || true
 echo "screenshot of the parent: $build/webpopup-parent.png"

@@ -57,6 +57,8 @@ do_start() {
         rm -f "$env_file"
     fi
     read -r display xvfb_pid < <(start_display)
+    # A start that fails half-way must not leave its display running.
+    trap 'kill "$xvfb_pid" 2>/dev/null || true; rm -f "$env_file.tmp"' EXIT
     write_alsa_config
     cat >"$env_file.tmp" <<ENV
 export WINEPREFIX='$build/wine-prefix'
@@ -72,7 +74,8 @@ ENV
     . "$env_file.tmp"
     if [ ! -f "$WINEPREFIX/.kit-ready" ]; then
         rm -rf "$WINEPREFIX"
-        wineboot -i </dev/null >"$state/wineboot.log" 2>&1 9>&-
+        wineboot -i </dev/null >"$state/wineboot.log" 2>&1 9>&- ||
+            { echo "harness: wineboot failed: $(tail -n 1 "$state/wineboot.log")" >&2; return 1; }
         wineserver -w 9>&-
         touch "$WINEPREFIX/.kit-ready"
     fi
@@ -81,6 +84,7 @@ ENV
     wineserver -p </dev/null >"$state/wineserver.log" 2>&1 9>&-
     wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
     mv "$env_file.tmp" "$env_file"
+    trap - EXIT
 }
 
 do_stop() {

@@ -3,14 +3,14 @@
 # its tests under Wine. Idempotent: with everything present it only checks.
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-
 packages=(
     gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     libz-mingw-w64-dev cmake make googletest
-    wine wine32:i386 xvfb xauth x11-apps imagemagick
+    wine wine32:i386 xvfb xauth x11-apps x11-utils imagemagick
     locales dpkg-dev gcc python3
     nginx curl sox lame
+    autoconf automake libtool
+    libsodium-dev minisign
 )
 
 run_as_root() {
@@ -23,7 +23,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 # A deb-src entry mirroring the machine's own Debian sources, so that
-# `apt-get source` can fetch LAME (and pugixml for the benchmark).
+# `apt-get source` can fetch LAME and libsodium (cross-built while CMake
+# configures, see cmake/Dependencies.cmake) and pugixml for the benchmark.
 src_list=/etc/apt/sources.list.d/kit-deb-src.sources
 if [ ! -f "$src_list" ]; then
     tmp=$(mktemp)
@@ -56,8 +57,9 @@ if [ "${#missing[@]}" -gt 0 ] || [ -n "${need_update:-}" ]; then
     echo "setup: installing ${missing[*]:-(source lists only)}"
     run_as_root apt-get update -qq
     if [ "${#missing[@]}" -gt 0 ]; then
+        # Another set-up may be installing at the same time: wait for it.
         DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq \
-            --no-install-recommends "${missing[@]}" >/dev/null
+            -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null
     fi
 fi
 
@@ -72,5 +74,4 @@ if command -v systemctl >/dev/null 2>&1; then
     run_as_root systemctl disable --now nginx >/dev/null 2>&1 || true
 fi
 
-"$here/build-lame.sh" "${1:-$here/../build}"
 echo "setup: ready"

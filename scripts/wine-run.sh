@@ -13,6 +13,8 @@ fi
 "$here/harness.sh" start "$build"
 # shellcheck disable=SC1090
 . "$build/harness/env"
-# A test may bring its own audio set-up (an ALSA config in another HOME).
+# A test may bring its own audio set-up (an ALSA config in another HOME),
+# a demo its own display.
 [ -n "${KIT_ALSA_HOME:-}" ] && export HOME=$KIT_ALSA_HOME
+[ -n "${KIT_DISPLAY:-}" ] && export DISPLAY=$KIT_DISPLAY
 exec wine "$@"

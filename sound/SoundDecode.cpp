@@ -31,6 +31,12 @@ using Offset = unsigned long long;
 // area holds 4,096 samples in all.
 constexpr unsigned kMaxFrameSamples = 4096;
 constexpr size_t kSpanBytes = 1152;
+// Input fed without a frame coming out, after which decoding gives up. While
+// the decoder finds no frame header it keeps every byte and scans them all
+// again on each call, so a long stretch without frames (a file of zeros or
+// text, a damaged middle) costs time quadratic in its length. The longest
+// real frame is under 3 KB; the decoder lags two or three frames behind.
+constexpr Offset kMaxBytesWithoutFrame = 64 * 1024;
 
 class CDecoder {
 public:
@@ -165,9 +171,14 @@ bool DecodeMpeg(const unsigned char* image, unsigned size, short* left, short* r
     if (!decoder.Get()) return false;
     CPcmCollector collector(left, right, scratchSamples, pcm);
     bool failed = false;
-    for (Offset at = begin; at < end && !failed; at += kSpanBytes) {
+    // Counted from the ID3v2 tag's end until a first frame is decoded.
+    Offset lastFrameFed = begin;
+    for (Offset at = begin; at < end && !failed && at - lastFrameFed < kMaxBytesWithoutFrame;
+         at += kSpanBytes) {
         const size_t span = static_cast<size_t>(std::min<Offset>(kSpanBytes, end - at));
-        failed = collector.Feed(decoder.Get(), image + at, span) < 0;
+        const int n = collector.Feed(decoder.Get(), image + at, span);
+        failed = n < 0;
+        if (n > 0) lastFrameFed = at + span;
     }
     // The decoder still holds the last frames after the last span: calls
     // without new input release them until one gives nothing.

@@ -1,6 +1,6 @@
 #include "SoundManager.h"
 
-#include <cstdio>
+#include <climits>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -19,17 +19,22 @@ constexpr DWORD kPollMilliseconds = 100;
 // The file's whole contents; null when it cannot be read or is empty.
 std::unique_ptr<unsigned char[]> ReadWholeFile(const wchar_t* path, unsigned* length) {
     *length = 0;
-    FILE* file = nullptr;
-    if (_wfopen_s(&file, path, L"rb") != 0 || !file) return nullptr;
-    std::unique_ptr<FILE, int (*)(FILE*)> closer(file, &std::fclose);
-    if (std::fseek(file, 0, SEEK_END) != 0) return nullptr;
-    const long size = std::ftell(file);
-    if (size <= 0 || std::fseek(file, 0, SEEK_SET) != 0) return nullptr;
-    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[size]);
-    if (!block || std::fread(block.get(), 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
+    const kit::CFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.Get(), &size) || size.QuadPart <= 0 || size.QuadPart > LONG_MAX) {
         return nullptr;
     }
-    *length = static_cast<unsigned>(size);
+    const DWORD total = static_cast<DWORD>(size.QuadPart);
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[total]);
+    if (!block) return nullptr;
+    for (DWORD done = 0; done < total;) {
+        DWORD read = 0;
+        if (!ReadFile(file.Get(), block.get() + done, total - done, &read, nullptr) || read == 0)
+            return nullptr;
+        done += read;
+    }
+    *length = total;
     return block;
 }
 
@@ -44,12 +49,6 @@ int SoundTypeOfPath(const wchar_t* path) {
     if (std::wcscmp(ext, L".mp3") == 0 || std::wcscmp(ext, L".mpa") == 0) return SoundTypeMpeg;
     if (std::wcscmp(ext, L".ogg") == 0) return SoundTypeOgg;
     return -1;
-}
-
-template <typename T>
-void ReleaseAndClear(T*& p) {
-    if (p) p->Release();
-    p = nullptr;
 }
 
 // Sound objects from the two image types; null when the image is rejected or
@@ -73,13 +72,10 @@ CSoundObject* CreateMpegSound(CSoundManager* manager, const unsigned char* image
 
 }  // namespace
 
-CSoundManager::CSoundManager() {
-    InitializeCriticalSection(&lock_);
-}
+CSoundManager::CSoundManager() = default;
 
 CSoundManager::~CSoundManager() {
     Uninitialize();
-    DeleteCriticalSection(&lock_);
 }
 
 CSoundManager* CSoundManager::Create() {
@@ -114,17 +110,9 @@ HRESULT STDMETHODCALLTYPE CSoundManager::Initialize(HWND appWindow) {
 
     // The class belongs to the host's module; registering it anew each time
     // keeps its window procedure pointing into this copy of the library.
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = &CSoundManager::WindowProc;
-    wc.hInstance = instance;
-    wc.lpszClassName = kWindowClass;
-    UnregisterClassW(kWindowClass, instance);
-    RegisterClassW(&wc);
-    window_ =
-        CreateWindowExW(0, kWindowClass, kWindowTitle, 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
-    if (!window_) return FailInitialize(E_FAIL);
-    SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
+    kit::RegisterMessageWindowClass(kWindowClass, &kit::UserDataWindowProc<CSoundManager>);
+    if (!window_.Create(kWindowClass, kWindowTitle, this)) return FailInitialize(E_FAIL);
 
     HRESULT hr = DirectSoundCreate8(nullptr, &device_, nullptr);
     if (FAILED(hr)) return FailInitialize(hr);
@@ -136,20 +124,22 @@ HRESULT STDMETHODCALLTYPE CSoundManager::Initialize(HWND appWindow) {
     hr = device_->CreateSoundBuffer(&desc, &primary_, nullptr);
     if (FAILED(hr)) return FailInitialize(hr);
 
-    stopEvent_ = CKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    stopEvent_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stopEvent_) return FailInitialize(E_FAIL);
-    worker_ = CKernelHandle(CreateThread(nullptr, 0, &CSoundManager::WorkerMain, this, 0, nullptr));
+    worker_.Reset(CreateThread(nullptr, 0, &CSoundManager::WorkerMain, this, 0, nullptr));
     if (!worker_) return FailInitialize(E_FAIL);
     return hr;
 }
 
 HRESULT STDMETHODCALLTYPE CSoundManager::Uninitialize() {
     if (window_) {
-        SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
         // Only the owning thread can destroy the window; from any other one
-        // it is asked to close itself.
-        if (!DestroyWindow(window_)) PostMessageW(window_, WM_CLOSE, 0, 0);
-        window_ = nullptr;
+        // it is let go and asked to close itself.
+        if (GetWindowThreadProcessId(window_.Get(), nullptr) == GetCurrentThreadId()) {
+            window_.Destroy();
+        } else {
+            PostMessageW(window_.Detach(), WM_CLOSE, 0, 0);
+        }
     }
     if (stopEvent_) {
         SetEvent(stopEvent_.Get());
@@ -159,18 +149,19 @@ HRESULT STDMETHODCALLTYPE CSoundManager::Uninitialize() {
         }
         stopEvent_.Reset();
     }
-    std::map<CSoundObject*, CSoundObject*> playing;
-    EnterCriticalSection(&lock_);
-    playing.swap(registry_);
-    LeaveCriticalSection(&lock_);
-    for (const auto& entry : playing) {
+    std::map<CSoundObject*, kit::CComPtr<CSoundObject>> playing;
+    {
+        const kit::CLockGuard lock(lock_);
+        playing.swap(registry_);
+    }
+    for (auto& entry : playing) {
         entry.second->DetachManager();
         entry.second->Stop();
-        entry.second->Release();
+        entry.second.Reset();
     }
-    ReleaseAndClear(primary_);
-    ReleaseAndClear(device_);
-    ReleaseAndClear(sink_);
+    primary_.Reset();
+    device_.Reset();
+    sink_.Reset();
     return S_OK;
 }
 
@@ -207,9 +198,8 @@ HRESULT STDMETHODCALLTYPE CSoundManager::CreateSoundFromMemory(const void* data,
 
 HRESULT STDMETHODCALLTYPE CSoundManager::SetVolume(long volume) {
     volume_ = volume;
-    EnterCriticalSection(&lock_);
+    const kit::CLockGuard lock(lock_);
     for (const auto& entry : registry_) entry.second->SetVolume(volume);
-    LeaveCriticalSection(&lock_);
     return S_OK;
 }
 
@@ -220,32 +210,30 @@ HRESULT STDMETHODCALLTYPE CSoundManager::GetVolume(long* volume) {
 }
 
 HRESULT STDMETHODCALLTYPE CSoundManager::SetSink(ISoundSink* sink) {
-    if (sink == sink_) return S_OK;
-    if (sink) sink->AddRef();
-    ReleaseAndClear(sink_);
-    sink_ = sink;
+    if (sink != sink_.Get()) sink_ = kit::CComPtr<ISoundSink>(sink);
     return S_OK;
 }
 
 bool CSoundManager::Register(CSoundObject* sound) {
-    EnterCriticalSection(&lock_);
-    bool added = false;
-    bool ok = true;
+    const kit::CLockGuard lock(lock_);
     try {
-        added = registry_.emplace(sound, sound).second;
+        // Takes a reference only when the sound was not registered yet.
+        registry_.try_emplace(sound, sound);
     } catch (const std::exception&) {
-        ok = false;
+        return false;
     }
-    if (added) sound->AddRef();
-    LeaveCriticalSection(&lock_);
-    return ok;
+    return true;
 }
 
-bool CSoundManager::Unregister(CSoundObject* sound) {
-    EnterCriticalSection(&lock_);
-    const bool erased = registry_.erase(sound) != 0;
-    LeaveCriticalSection(&lock_);
-    return erased;
+kit::CComPtr<CSoundObject> CSoundManager::Unregister(CSoundObject* sound) {
+    kit::CComPtr<CSoundObject> registered;
+    const kit::CLockGuard lock(lock_);
+    const auto it = registry_.find(sound);
+    if (it != registry_.end()) {
+        registered = std::move(it->second);
+        registry_.erase(it);
+    }
+    return registered;
 }
 
 DWORD WINAPI CSoundManager::WorkerMain(void* param) {
@@ -259,44 +247,39 @@ DWORD WINAPI CSoundManager::WorkerMain(void* param) {
 }
 
 void CSoundManager::PollPlayingSounds() {
-    EnterCriticalSection(&lock_);
+    const kit::CLockGuard lock(lock_);
     for (const auto& entry : registry_) {
-        CSoundObject* sound = entry.second;
+        CSoundObject* sound = entry.first;
         if (sound->EndReported() || sound->IsPlaying()) continue;
-        PostMessageW(window_, WM_SOUND_END, reinterpret_cast<WPARAM>(static_cast<ISoundObject*>(sound)),
+        PostMessageW(window_.Get(), WM_SOUND_END, reinterpret_cast<WPARAM>(static_cast<ISoundObject*>(sound)),
                      reinterpret_cast<LPARAM>(this));
         sound->MarkEndReported();
     }
-    LeaveCriticalSection(&lock_);
 }
 
 void CSoundManager::OnSoundEndMessage(WPARAM soundParam) {
-    CSoundObject* sound = nullptr;
-    EnterCriticalSection(&lock_);
-    const auto it = registry_.find(reinterpret_cast<CSoundObject*>(soundParam));
-    // A sound played again after the report was posted is still playing: its
-    // new end is reported later.
-    if (it != registry_.end() && it->second->EndReported()) {
-        sound = it->second;
-        registry_.erase(it);
+    kit::CComPtr<CSoundObject> sound;
+    {
+        const kit::CLockGuard lock(lock_);
+        const auto it = registry_.find(reinterpret_cast<CSoundObject*>(soundParam));
+        // A sound played again after the report was posted is still playing:
+        // its new end is reported later.
+        if (it != registry_.end() && it->second->EndReported()) {
+            sound = std::move(it->second);
+            registry_.erase(it);
+        }
     }
-    LeaveCriticalSection(&lock_);
     if (!sound) return;
     // The sink runs outside the lock: it may uninitialise or release the
     // manager, which waits for the worker, which may be waiting for the lock.
     // Nothing of the manager is touched after the call.
-    ISoundSink* sink = sink_;
-    if (sink) {
-        sink->AddRef();
-        sink->OnSoundEnd(this, sound);
-        sink->Release();
-    }
-    sound->Release();
+    const kit::CComPtr<ISoundSink> sink(sink_);
+    if (sink) sink->OnSoundEnd(this, sound.Get());
 }
 
-LRESULT CALLBACK CSoundManager::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CSoundManager::OnWindowMessage(CSoundManager* manager, HWND window, UINT message, WPARAM wParam,
+                                       LPARAM lParam) {
     if (message != WM_SOUND_END) return DefWindowProcW(window, message, wParam, lParam);
-    auto* manager = reinterpret_cast<CSoundManager*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (manager && lParam == reinterpret_cast<LPARAM>(manager)) manager->OnSoundEndMessage(wParam);
     return 1;
 }

@@ -10,7 +10,10 @@
 #include <map>
 
 #include "Cantorel.h"
-#include "KernelHandle.h"
+#include "base/ComPtr.h"
+#include "base/Lock.h"
+#include "base/MessageWindow.h"
+#include "base/UniqueHandle.h"
 
 class CSoundObject;
 
@@ -37,37 +40,42 @@ public:
     HRESULT STDMETHODCALLTYPE SetSink(ISoundSink* sink) override;
 
     // Used by the sound objects.
-    IDirectSound8* Device() const { return device_; }
+    IDirectSound8* Device() const { return device_.Get(); }
     long Volume() const { return volume_; }
-    CRITICAL_SECTION* Lock() { return &lock_; }
+    kit::CCriticalSection* Lock() { return &lock_; }
     // Adds the sound to the registry and takes the registry's reference on
     // it; a sound already registered is left as it is. False when memory is
     // short (the sound is then not registered).
     bool Register(CSoundObject* sound);
-    // Removes the sound from the registry; true if it was there (the caller
-    // then drops the registry's reference, outside the lock).
-    bool Unregister(CSoundObject* sound);
+    // Removes the sound from the registry and hands over the registry's
+    // reference (null when it was not there), for the caller to drop
+    // outside the lock.
+    kit::CComPtr<CSoundObject> Unregister(CSoundObject* sound);
+
+    // The hidden window's messages (null manager: the window is unhooked).
+    static LRESULT OnWindowMessage(CSoundManager* manager, HWND window, UINT message, WPARAM wParam,
+                                   LPARAM lParam);
 
 private:
     CSoundManager();
     ~CSoundManager();
 
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static DWORD WINAPI WorkerMain(void* param);
     void PollPlayingSounds();
     void OnSoundEndMessage(WPARAM sound);
     HRESULT FailInitialize(HRESULT hr);
 
-    IDirectSound8* device_ = nullptr;
-    IDirectSoundBuffer* primary_ = nullptr;
-    CKernelHandle worker_;
-    CKernelHandle stopEvent_;
-    CRITICAL_SECTION lock_;
+    kit::CComPtr<IDirectSound8> device_;
+    kit::CComPtr<IDirectSoundBuffer> primary_;
+    kit::CKernelHandle worker_;
+    kit::CKernelHandle stopEvent_;
+    kit::CCriticalSection lock_;
     long volume_ = 0;
-    ISoundSink* sink_ = nullptr;
-    HWND window_ = nullptr;
+    kit::CComPtr<ISoundSink> sink_;
+    kit::CMessageWindow window_;
     LONG refs_ = 1;
-    std::map<CSoundObject*, CSoundObject*> registry_;
+    // Each entry holds the registry's reference to a playing sound.
+    std::map<CSoundObject*, kit::CComPtr<CSoundObject>> registry_;
     short left_[kScratchSamples];
     short right_[kScratchSamples];
 };

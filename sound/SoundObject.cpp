@@ -15,45 +15,26 @@ constexpr DWORD kBufferFlags = DSBCAPS_STATIC | DSBCAPS_LOCSOFTWARE | DSBCAPS_CT
                                DSBCAPS_CTRLPOSITIONNOTIFY | DSBCAPS_GLOBALFOCUS;
 static_assert(kBufferFlags == 0x818A, "buffer flags");
 
-// Enters the manager's lock, if there is a manager, for one scope.
-class CManagerLock {
-public:
-    explicit CManagerLock(CSoundManager* manager) : lock_(manager ? manager->Lock() : nullptr) {
-        if (lock_) EnterCriticalSection(lock_);
-    }
-    ~CManagerLock() {
-        if (lock_) LeaveCriticalSection(lock_);
-    }
-    CManagerLock(const CManagerLock&) = delete;
-    CManagerLock& operator=(const CManagerLock&) = delete;
-
-private:
-    CRITICAL_SECTION* lock_;
-};
-
 }  // namespace
 
 CSoundObject::CSoundObject(CSoundManager* manager, IDirectSound8* device)
-    : manager_(manager), device_(device) {
-    device_->AddRef();
-}
+    : manager_(manager), device_(device) {}
 
 CSoundObject::~CSoundObject() {
     InterlockedExchange(&endReported_, 1);
-    if (buffer_) {
-        buffer_->Stop();
-        buffer_->Release();
-    }
-    device_->Release();
+    if (buffer_) buffer_->Stop();
+    // The buffer goes before the device that made it.
+    buffer_.Reset();
 }
 
 CSoundObject* CSoundObject::Create(CSoundManager* manager, const WAVEFORMATEX& format, const void* samples,
                                    DWORD byteLength) {
     IDirectSound8* device = manager->Device();
     if (!device) return nullptr;
-    CSoundObject* sound = new (std::nothrow) CSoundObject(manager, device);
+    kit::CComPtr<CSoundObject> sound;
+    sound.Attach(new (std::nothrow) CSoundObject(manager, device));
     if (!sound) return nullptr;
-    sound->endEvent_ = CKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    sound->endEvent_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 
     DSBUFFERDESC desc = {};
     desc.dwSize = sizeof(desc);
@@ -71,22 +52,16 @@ CSoundObject* CSoundObject::Create(CSoundManager* manager, const WAVEFORMATEX& f
             filled = SUCCEEDED(sound->buffer_->Unlock(region, byteLength, nullptr, 0));
         }
     }
-    if (!filled) {
-        sound->Release();
-        return nullptr;
-    }
+    if (!filled) return nullptr;
     // Without the notify interface the sound still plays; its end is then
     // never reported.
-    IDirectSoundNotify* notify = nullptr;
-    if (SUCCEEDED(
-            sound->buffer_->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(&notify))) &&
-        notify) {
+    kit::CComPtr<IDirectSoundNotify> notify;
+    if (SUCCEEDED(sound->buffer_.As(IID_IDirectSoundNotify, reinterpret_cast<void**>(&notify))) && notify) {
         DSBPOSITIONNOTIFY stop = {static_cast<DWORD>(DSBPN_OFFSETSTOP), sound->endEvent_.Get()};
         notify->SetNotificationPositions(1, &stop);
-        notify->Release();
     }
     sound->SetVolume(manager->Volume());
-    return sound;
+    return sound.Detach();
 }
 
 HRESULT STDMETHODCALLTYPE CSoundObject::QueryInterface(REFIID iid, void** out) {
@@ -110,7 +85,7 @@ HRESULT STDMETHODCALLTYPE CSoundObject::Play() {
     if (!buffer_) return E_FAIL;
     // Under the manager's lock the worker cannot see the restart's stop as
     // the end of this play.
-    CManagerLock lock(manager_);
+    const kit::CLockGuard lock(manager_ ? manager_->Lock() : nullptr);
     DWORD status = 0;
     if (SUCCEEDED(buffer_->GetStatus(&status)) && (status & DSBSTATUS_PLAYING)) buffer_->Stop();
     buffer_->SetCurrentPosition(0);
@@ -130,11 +105,10 @@ HRESULT STDMETHODCALLTYPE CSoundObject::Stop() {
     DWORD status = 0;
     if (!buffer_ || FAILED(buffer_->GetStatus(&status)) || !(status & DSBSTATUS_PLAYING)) return E_FAIL;
     InterlockedExchange(&endReported_, 1);
-    const bool wasRegistered = manager_ && manager_->Unregister(this);
-    // The registry's reference may be the last one: stop the buffer first.
-    const HRESULT hr = buffer_->Stop();
-    if (wasRegistered) Release();
-    return hr;
+    // The registry's reference may be the last one: it goes once the buffer
+    // is stopped, when this function returns.
+    const kit::CComPtr<CSoundObject> registered = manager_ ? manager_->Unregister(this) : nullptr;
+    return buffer_->Stop();
 }
 
 BOOL STDMETHODCALLTYPE CSoundObject::IsPlaying() {

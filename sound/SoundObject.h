@@ -7,7 +7,8 @@
 #include <dsound.h>
 
 #include "Cantorel.h"
-#include "KernelHandle.h"
+#include "base/ComPtr.h"
+#include "base/UniqueHandle.h"
 
 class CSoundManager;
 
@@ -43,9 +44,9 @@ private:
     // 0: the end of the current play is still to be reported; 1: reported,
     // stopped or being destroyed.
     volatile LONG endReported_ = 0;
-    IDirectSoundBuffer* buffer_ = nullptr;
-    CKernelHandle endEvent_;
     // Releasing the device destroys every buffer made from it: each sound
     // keeps it alive, so that it outlives the manager's Uninitialize.
-    IDirectSound8* device_;
+    kit::CComPtr<IDirectSound8> device_;
+    kit::CComPtr<IDirectSoundBuffer> buffer_;
+    kit::CKernelHandle endEvent_;
 };

@@ -6,71 +6,58 @@ const wchar_t kPeerClass[] = L"__ConnectPeer_wnd_class__";
 const UINT_PTR kTimerId = 1;
 const UINT kTimerPeriodMs = 1000;
 
-}  // namespace
-
 // The class exists before the entry function runs, so that a window can be
 // made from any constructor or from the entry function alike.
-struct CPeerClassRegistration {
-    CPeerClassRegistration() {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = &CConnectPeer::WindowProc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.lpszClassName = kPeerClass;
-        RegisterClassW(&wc);
-    }
-};
-static CPeerClassRegistration g_peerClassRegistration;
+[[maybe_unused]] const bool g_peerClassRegistered =
+    kit::RegisterMessageWindowClass(kPeerClass, &kit::UserDataWindowProc<CConnectPeer>);
 
-CConnectPeer::~CConnectPeer() {
-    if (hWnd_) {
-        SetWindowLongPtrW(hWnd_, GWLP_USERDATA, 0);
-        DestroyWindow(hWnd_);
-    }
-}
+}  // namespace
 
 bool CConnectPeer::Create() {
-    if (hWnd_) return false;
+    if (window_) return false;
     connected_ = false;
-    hWnd_ = CreateWindowExW(0, kPeerClass, L"", 0, 0, 0, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
-                             GetModuleHandleW(nullptr), nullptr);
-    if (!hWnd_) return false;
-    SetWindowLongPtrW(hWnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    SetTimer(hWnd_, kTimerId, kTimerPeriodMs, nullptr);
+    if (!window_.Create(kPeerClass, L"", this, GetModuleHandleW(nullptr), CW_USEDEFAULT, CW_USEDEFAULT)) {
+        return false;
+    }
+    SetTimer(window_.Get(), kTimerId, kTimerPeriodMs, nullptr);
     return true;
 }
 
 bool CConnectPeer::Connect(HWND window) {
-    if (connected_ || !hWnd_ || !IsWindow(window)) return false;
+    if (connected_ || !window_ || !IsWindow(window)) return false;
     COPYDATASTRUCT request = {0, 0, nullptr};
-    if (!SendMessageW(window, WM_COPYDATA, reinterpret_cast<WPARAM>(hWnd_),
+    if (!SendMessageW(window, WM_COPYDATA, reinterpret_cast<WPARAM>(window_.Get()),
                       reinterpret_cast<LPARAM>(&request))) {
         return false;
     }
     tag_ = 0;
-    hPeer_ = window;
+    peer_ = window;
     connected_ = true;
     return true;
 }
 
+LRESULT CConnectPeer::Send(const void* data, uint32_t size) {
+    if (!connected_ || !peer_) return 0;
+    COPYDATASTRUCT message = {tag_, size, const_cast<void*>(data)};
+    return SendMessageW(peer_, WM_COPYDATA, reinterpret_cast<WPARAM>(window_.Get()),
+                        reinterpret_cast<LPARAM>(&message));
+}
+
 void CConnectPeer::Close() {
-    if (hPeer_) {
+    if (peer_) {
         connected_ = false;
         COPYDATASTRUCT notice = {tag_, 0, nullptr};
-        SendMessageW(hPeer_, WM_COPYDATA, reinterpret_cast<WPARAM>(hWnd_),
+        SendMessageW(peer_, WM_COPYDATA, reinterpret_cast<WPARAM>(window_.Get()),
                      reinterpret_cast<LPARAM>(&notice));
-        hPeer_ = nullptr;
+        peer_ = nullptr;
     }
-    if (hWnd_) {
-        SetWindowLongPtrW(hWnd_, GWLP_USERDATA, 0);
-        DestroyWindow(hWnd_);
-        hWnd_ = nullptr;
-    }
+    window_.Destroy();
 }
 
 void CConnectPeer::OnTimer() {
-    if (hPeer_ && !IsWindow(hPeer_)) {
+    if (peer_ && !IsWindow(peer_)) {
         tag_ = 0;
-        hPeer_ = nullptr;
+        peer_ = nullptr;
         OnDisconnected();
     }
 }
@@ -79,21 +66,21 @@ LRESULT CConnectPeer::OnCopyData(HWND sender, const COPYDATASTRUCT* data) {
     if (!data) return 0;
     if (!connected_) {
         if (!OnAccept(sender, static_cast<uint32_t>(data->dwData))) return 0;
-        hPeer_ = sender;
+        peer_ = sender;
         connected_ = true;
         return 1;
     }
-    if (sender != hPeer_) return 0;
+    if (sender != peer_) return 0;
     if (data->lpData) return OnReceive(data);
     // A data-less message from the peer is its disconnect notice.
-    hPeer_ = nullptr;
+    peer_ = nullptr;
     connected_ = false;
     OnDisconnected();
     return 1;
 }
 
-LRESULT CALLBACK CConnectPeer::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* self = reinterpret_cast<CConnectPeer*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+LRESULT CConnectPeer::OnWindowMessage(CConnectPeer* self, HWND window, UINT message, WPARAM wParam,
+                                      LPARAM lParam) {
     switch (message) {
         case WM_COPYDATA:
             if (!self) return 0;
@@ -103,6 +90,6 @@ LRESULT CALLBACK CConnectPeer::WindowProc(HWND hwnd, UINT message, WPARAM wParam
             if (self) self->OnTimer();
             return 0;
         default:
-            return DefWindowProcW(hwnd, message, wParam, lParam);
+            return DefWindowProcW(window, message, wParam, lParam);
     }
 }

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "base/MessageWindow.h"
+
 class CConnectPeer {
 public:
     CConnectPeer() = default;
@@ -19,18 +21,24 @@ public:
     // Sends the link request to `window`; false when already linked, without
     // a window of our own, when `window` is no window or it refuses.
     bool Connect(HWND window);
+    // Sends `size` bytes at `data` to the linked peer (WM_COPYDATA carrying
+    // the link's tag) and returns its answer; 0 without sending while
+    // unlinked. `data` must not be null: a message without data is the
+    // disconnect notice.
+    LRESULT Send(const void* data, uint32_t size);
     // Ends the link with a disconnect notice to the peer and destroys the
     // own window (and its timer with it).
     void Close();
 
-    HWND Window() const { return hWnd_; }
-    HWND PeerWindow() const { return hPeer_; }
+    HWND Window() const { return window_.Get(); }
+    HWND PeerWindow() const { return peer_; }
     bool IsConnected() const { return connected_; }
+    uint32_t Tag() const { return tag_; }
 
 protected:
     // Not virtual: a peer is never deleted through this base. The window
-    // must not outlive the object it points at.
-    ~CConnectPeer();
+    // is unhooked from the object before it is destroyed.
+    ~CConnectPeer() = default;
 
     // Data message from the peer; the result is the WM_COPYDATA result.
     virtual LRESULT OnReceive(const COPYDATASTRUCT* data) { return 0; }
@@ -40,13 +48,16 @@ protected:
     // Every second: forgets a peer whose window is gone.
     virtual void OnTimer();
 
-    HWND hWnd_ = nullptr;
-    HWND hPeer_ = nullptr;
+private:
+    friend LRESULT CALLBACK kit::UserDataWindowProc<CConnectPeer>(HWND, UINT, WPARAM, LPARAM);
+    // The window procedure's handler; `self` is null before Create has
+    // pointed the window at its object.
+    static LRESULT OnWindowMessage(CConnectPeer* self, HWND window, UINT message, WPARAM wParam,
+                                   LPARAM lParam);
+    LRESULT OnCopyData(HWND sender, const COPYDATASTRUCT* data);
+
+    kit::CMessageWindow window_;
+    HWND peer_ = nullptr;
     uint32_t tag_ = 0;  // dwData of every message to the peer
     bool connected_ = false;
-
-private:
-    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-    LRESULT OnCopyData(HWND sender, const COPYDATASTRUCT* data);
-    friend struct CPeerClassRegistration;
 };

@@ -8,16 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "Progress.h"
+#include "StatusText.h"
 #include "StringHelpers.h"
 #include "VersionStore.h"
 
-using _ServerEngine::CXMLConfig;
-
 namespace {
-
-enum ManifestOp { OpDownload = 0, OpDelete = 1, OpMove = 2, OpCloseLobby = 3, OpRun = 4 };
 
 const uint32_t kMaxStatusUnits = 4090;
 const DWORD kLobbyExitWaitMs = 10000;
@@ -29,26 +27,26 @@ typedef BOOL(WINAPI* ChangeWindowMessageFilterFn)(UINT message, DWORD flag);
 
 // Lets a lobby with lower integrity reach us; absent before Vista.
 void AllowMessageFromLowerIntegrity(UINT message) {
-    HMODULE user32 = LoadLibraryW(L"user32.dll");
+    const kit::CLibraryHandle user32(LoadLibraryW(L"user32.dll"));
     if (!user32) return;
     auto filter = reinterpret_cast<ChangeWindowMessageFilterFn>(
-        reinterpret_cast<void*>(GetProcAddress(user32, "ChangeWindowMessageFilter")));
+        reinterpret_cast<void*>(GetProcAddress(user32.Get(), "ChangeWindowMessageFilter")));
     if (filter) filter(message, 1 /* MSGFLT_ADD */);
-    FreeLibrary(user32);
 }
 
-std::wstring Attribute(ManifestItem item, const wchar_t* name) {
-    const wchar_t* value = item->GetAttribute(name, L"");
+std::wstring Attribute(const ManifestItem& item, const wchar_t* name) {
+    const wchar_t* value = item.node->GetAttribute(name, L"");
     return value ? value : L"";
 }
 
-uint64_t VersionAttribute(CXMLConfig* node) {
-    return ParseVersion(node->GetAttribute(L"version", nullptr));
+bool RegistersServer(const ManifestItem& item) {
+    return item.node->GetAttributeInt(L"RegCom") != 0;
 }
 
-// "size" is a signed 32-bit count, widened with its sign.
-uint64_t SizeAttribute(ManifestItem item) {
-    return static_cast<uint64_t>(static_cast<int64_t>(item->GetAttributeInt(L"size")));
+void WriteLine(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -79,19 +77,19 @@ bool CUpdate::Start() {
     if (!ReadCommandLine()) return false;
     WSADATA wsaData;
     if (WSAStartup(0x0202, &wsaData) != 0) {
-        ShowStatus(L"初始化网络失败！");
+        ShowStatus(kStatusNetworkFailed);
         return false;
     }
     client_.reset(new (std::nothrow) CHttpClientSocket(this));
     if (!client_) {
-        ShowStatus(L"创建网络连接对象失败！");
+        ShowStatus(kStatusNoClient);
         return false;
     }
     if (!client_->Request(nullptr, 0, url_, L"", L"", false)) {
-        ShowStatus(L"启动下载失败，无法执行更新！");
+        ShowStatus(kStatusCheckNotStarted);
         return false;
     }
-    ShowStatus(L"正在检查更新......");
+    ShowStatus(kStatusChecking);
     SendToLobby(nullptr, KindCheckStarted, 0);
     return true;
 }
@@ -105,15 +103,19 @@ bool CUpdate::ReadCommandLine() {
             LocalFree(args);
             return false;
         }
-        lobbyProcess_ = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(_wtoi(args[3])));
+        lobbyProcess_.Reset(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(_wtoi(args[3]))));
         if (!lobbyProcess_) {
-            ShowStatus(L"更新程序权限不够!");
+            ShowStatus(kStatusNoRights);
+            // Ends here on purpose, without Shutdown: the lobby gets no
+            // finished message, and the exit code is 1, not a failure's 0.
             ExitProcess(1);
         }
         gameId_ = static_cast<uint32_t>(_wtoi(args[1]));
         currentVersion_ = ReadInstalledVersion(gameId_);
     }
     if (args) LocalFree(args);
+    // The query carries the version unsigned, while the store writes it
+    // signed: the same 64 bits either way.
     wchar_t url[1024];
     std::swprintf(url, 1024, L"http://%ls/update/?id=%u&v=%" PRIu64, UpdateServerHost(),
                   static_cast<unsigned>(gameId_), currentVersion_);
@@ -128,14 +130,11 @@ void CUpdate::Shutdown() {
     }
     const uint8_t completed = completed_ ? 1 : 0;
     SendToLobby(&completed, KindFinished, 1);
-    if (lobbyProcess_) {
-        CloseHandle(lobbyProcess_);
-        lobbyProcess_ = nullptr;
-    }
+    lobbyProcess_.Reset();
 }
 
 void CUpdate::SendToLobby(const void* payload, LobbyMessageKind kind, uint32_t length) {
-    if (!connected_ || !hPeer_) return;
+    if (!IsConnected()) return;
     if (length > kLobbyMaxPayload) length = kLobbyMaxPayload;
     LobbyMessage message;
     message.size = static_cast<uint16_t>(kLobbyHeaderSize + length);
@@ -143,15 +142,11 @@ void CUpdate::SendToLobby(const void* payload, LobbyMessageKind kind, uint32_t l
     message.reserved = 0;
     message.kind = kind;
     if (length) std::memcpy(message.payload, payload, length);
-    COPYDATASTRUCT data = {tag_, message.size, &message};
-    SendMessageW(hPeer_, WM_COPYDATA, reinterpret_cast<WPARAM>(hWnd_), reinterpret_cast<LPARAM>(&data));
+    Send(&message, message.size);
 }
 
 void CUpdate::ShowStatus(const std::wstring& text) {
-    const std::string line = _ServerEngine::ToNarrow(text);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    WriteLine(_ServerEngine::ToNarrow(text));
     const uint32_t units =
         text.size() < kMaxStatusUnits ? static_cast<uint32_t>(text.size()) : kMaxStatusUnits;
     SendToLobby(text.data(), KindStatus, units * sizeof(wchar_t));
@@ -164,10 +159,9 @@ void CUpdate::Fail(const wchar_t* text) {
 
 void CUpdate::OnTimer() {
     CConnectPeer::OnTimer();
-    if (lobbyProcess_ && WaitForSingleObject(lobbyProcess_, 0) != WAIT_TIMEOUT) {
+    if (lobbyProcess_ && WaitForSingleObject(lobbyProcess_.Get(), 0) != WAIT_TIMEOUT) {
         PostQuitMessage(0);
-        CloseHandle(lobbyProcess_);
-        lobbyProcess_ = nullptr;
+        lobbyProcess_.Reset();
     }
 }
 
@@ -175,12 +169,14 @@ void CUpdate::CloseLobby() {
     if (!lobbyProcess_) return;
     SendToLobby(nullptr, KindCloseLobby, 0);
     Close();
-    if (WaitForSingleObject(lobbyProcess_, kLobbyExitWaitMs) == WAIT_TIMEOUT) {
-        ShowStatus(L"更新程序需要关闭游戏大厅才能继续，请先关闭大厅然后再重试!");
+    if (WaitForSingleObject(lobbyProcess_.Get(), kLobbyExitWaitMs) == WAIT_TIMEOUT) {
+        // Standard output only: the link is gone. Ends at once with exit
+        // code 1 and without Shutdown (no finished message), before any
+        // later item touches a file the lobby may still hold.
+        ShowStatus(kStatusLobbyStillRunning);
         ExitProcess(1);
     }
-    CloseHandle(lobbyProcess_);
-    lobbyProcess_ = nullptr;
+    lobbyProcess_.Reset();
     Sleep(100);
 }
 
@@ -195,11 +191,11 @@ void CUpdate::OnHttpComplete(CHttpClientSocket* client) {
 }
 
 void CUpdate::OnHttpError(CHttpClientSocket* client, const wchar_t*) {
-    Fail(client->savePath.empty() ? L"更新列表失败!" : L"更新文件失败!");
+    Fail(client->savePath.empty() ? kStatusListFailed : kStatusFileFailed);
 }
 
 void CUpdate::OnHttpClose(CHttpClientSocket*, int) {
-    Fail(L"与更新服务器连接断开!");
+    Fail(kStatusDisconnected);
 }
 
 void CUpdate::OnHttpProgress(CHttpClientSocket* client, uint64_t, uint64_t received, double bytesPerSecond) {
@@ -209,45 +205,39 @@ void CUpdate::OnHttpProgress(CHttpClientSocket* client, uint64_t, uint64_t recei
     ProgressReport report;
     report.total = totalBytes_;
     report.done = doneBytes_ + received;
+    // KB/s in the lobby's periodic report, but bytes per second on standard
+    // output and in the completion report (OnDownloadComplete): lobbies read
+    // the two reports with these two units.
     report.speed = bytesPerSecond / 1024;
     report.secondsLeft = SecondsLeft(report.total, report.done, bytesPerSecond);
     SendToLobby(&report, KindProgress, sizeof(report));
-    const std::string line = FormatProgressLine(report, bytesPerSecond);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    WriteLine(FormatProgressLine(report, bytesPerSecond));
     g_progressThrottle.Mark(now);
 }
 
 bool CUpdate::HandleManifest() {
-    auto& body = client_->body;
-    CXMLConfig* update = nullptr;
-    if (!body.empty() && manifest_.LoadFromBuffer(reinterpret_cast<const char*>(body.data()),
-                                                   static_cast<unsigned>(body.size()))) {
-        update = manifest_.FindNode(L"Update");
-    }
-    if (update) url_ = Attribute(update, L"url");
-    if (!update || url_.empty()) {
-        ShowStatus(L"更新检测失败！");
+    const auto& body = client_->body;
+    const bool loaded = !body.empty() && manifest_.LoadFromBuffer(reinterpret_cast<const char*>(body.data()),
+                                                                  static_cast<unsigned>(body.size()));
+    tagUpdatePlan plan = loaded ? PlanUpdate(manifest_, currentVersion_) : tagUpdatePlan();
+    if (plan.outcome == PlanOutcome::kUnusable) {
+        ShowStatus(kStatusCheckFailed);
         return false;
     }
-    manifestVersion_ = VersionAttribute(update);
-    if (manifestVersion_ <= currentVersion_) {
-        ShowStatus(L"当前已是最新版本！");
+    url_ = std::move(plan.baseUrl);
+    manifestVersion_ = plan.manifestVersion;
+    if (plan.outcome == PlanOutcome::kNotNewer) {
+        ShowStatus(kStatusUpToDate);
         return false;
     }
-    ShowStatus(L"正在统计需要更新的文件...");
-    // Items are chosen against the version installed before the run, so a
-    // client several versions behind gets every newer item in one run.
-    for (CXMLConfig* child : *update->children) {
-        if (child->name != L"File" || VersionAttribute(child) <= currentVersion_) continue;
-        if (child->GetAttributeInt(L"op") == OpDownload) totalBytes_ += SizeAttribute(child);
-        queue_.push_back(child);
-    }
-    if (queue_.empty()) {
-        ShowStatus(L"当前已是最新版本！");
+    ShowStatus(kStatusCounting);
+    // A newer manifest without newer items writes no version either.
+    if (plan.outcome == PlanOutcome::kNoItems) {
+        ShowStatus(kStatusUpToDate);
         return false;
     }
+    totalBytes_ = plan.totalBytes;
+    queue_ = std::move(plan.items);
     ProcessQueue();
     return true;
 }
@@ -260,18 +250,18 @@ void CUpdate::ProcessQueue() {
     FinishQueue();
 }
 
-bool CUpdate::ProcessItem(ManifestItem item) {
-    switch (_wtoi(Attribute(item, L"op").c_str())) {
+bool CUpdate::ProcessItem(const ManifestItem& item) {
+    switch (item.op) {
         case OpDownload: {
             const std::wstring path = Attribute(item, L"path");
             // Without a local path the body would be kept in memory and its
             // completion taken for the update check's.
             if (path.empty()) {
-                Fail(L"更新失败!");
+                Fail(kStatusUpdateFailed);
             } else if (!_ServerEngine::CreateParentDirectories(path.c_str())) {
-                Fail(L"创建目录失败，请确定您有足够的权限！");
+                Fail(kStatusDirectoryFailed);
             } else if (!client_->Request(nullptr, 0, url_ + Attribute(item, L"fname"), path, L"", false)) {
-                Fail(L"更新失败!");
+                Fail(kStatusUpdateFailed);
             }
             return false;
         }
@@ -281,11 +271,11 @@ bool CUpdate::ProcessItem(ManifestItem item) {
         case OpMove: {
             const std::wstring destination = Attribute(item, L"des");
             if (!_ServerEngine::CreateParentDirectories(destination.c_str())) {
-                Fail(L"创建目录失败，请确定您有足够的权限！");
+                Fail(kStatusDirectoryFailed);
                 return false;
             }
             _wrename(Attribute(item, L"src").c_str(), destination.c_str());
-            if (item->GetAttributeInt(L"RegCom") != 0) RegisterServer(destination);
+            if (RegistersServer(item)) RegisterServer(destination);
             return true;
         }
         case OpCloseLobby:
@@ -294,13 +284,14 @@ bool CUpdate::ProcessItem(ManifestItem item) {
         case OpRun:
             RunCommand(Attribute(item, L"path"), Attribute(item, L"cmd"));
             return true;
-        default:
-            return true;
+        case OpIgnored:
+            break;
     }
+    return true;
 }
 
 void CUpdate::FinishQueue() {
-    ShowStatus(L"更新完成!");
+    ShowStatus(kStatusDone);
     PostQuitMessage(1);
     if (manifestVersion_ != 0) WriteInstalledVersion(gameId_, manifestVersion_);
     completed_ = true;
@@ -309,9 +300,11 @@ void CUpdate::FinishQueue() {
 void CUpdate::OnDownloadComplete(CHttpClientSocket* client) {
     if (queue_.empty()) return;
     const ManifestItem item = queue_.front();
-    if (item->GetAttributeInt(L"RegCom") != 0) RegisterServer(Attribute(item, L"path"));
-    doneBytes_ += SizeAttribute(item);
+    if (RegistersServer(item)) RegisterServer(Attribute(item, L"path"));
+    doneBytes_ += item.size;
     queue_.pop_front();
+    // Bytes per second here, unlike the periodic report's KB/s: see
+    // OnHttpProgress.
     ProgressReport report;
     report.total = totalBytes_;
     report.done = doneBytes_;
@@ -322,13 +315,12 @@ void CUpdate::OnDownloadComplete(CHttpClientSocket* client) {
 }
 
 void RegisterServer(const std::wstring& file) {
-    HMODULE library = LoadLibraryW(file.c_str());
+    const kit::CLibraryHandle library(LoadLibraryW(file.c_str()));
     if (!library) return;
     typedef HRESULT(STDAPICALLTYPE * RegisterFn)();
-    auto reg =
-        reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(GetProcAddress(library, "DllRegisterServer")));
+    auto reg = reinterpret_cast<RegisterFn>(
+        reinterpret_cast<void*>(GetProcAddress(library.Get(), "DllRegisterServer")));
     if (reg) reg();
-    FreeLibrary(library);
 }
 
 void RunCommand(const std::wstring& path, const std::wstring& parameters) {

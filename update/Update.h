@@ -12,10 +12,9 @@
 #include "ConnectPeer.h"
 #include "HttpClientSocket.h"
 #include "LobbyMessage.h"
+#include "UpdatePlan.h"
 #include "XMLConfig.h"
-
-// A "File" element of the manifest; the manifest document owns it.
-using ManifestItem = _ServerEngine::CXMLConfig*;
+#include "base/UniqueHandle.h"
 
 // Host (and port) of the update server, chosen by the program's build.
 const wchar_t* UpdateServerHost();
@@ -47,7 +46,7 @@ private:
     void ProcessQueue();
     // Carries out the front item; false when the queue has to stop there
     // (a download is under way or the run failed).
-    bool ProcessItem(ManifestItem item);
+    bool ProcessItem(const ManifestItem& item);
     void FinishQueue();
     void OnDownloadComplete(CHttpClientSocket* client);
 
@@ -61,7 +60,7 @@ private:
     uint64_t manifestVersion_ = 0;
     uint64_t totalBytes_ = 0;
     uint64_t doneBytes_ = 0;
-    HANDLE lobbyProcess_ = nullptr;
+    kit::CKernelHandle lobbyProcess_;  // SYNCHRONIZE access only
     std::wstring url_;
     _ServerEngine::CXMLConfig manifest_;
     std::deque<ManifestItem> queue_;

@@ -4,9 +4,11 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cwchar>
 #include <cwctype>
 
 #include "StringHelpers.h"
+#include "base/DecimalParse.h"
 
 namespace {
 
@@ -19,24 +21,11 @@ void FormatKey(wchar_t* key, size_t capacity, uint32_t gameId) {
 
 }  // namespace
 
-// Converted here rather than by the C runtime: Wine's _wtoi64 wraps around
-// instead of saturating.
 uint64_t ParseVersion(const wchar_t* text) {
     if (!text) return 0;
+    // iswspace, as _wtoi64 skips: wider than the parser's ASCII blanks.
     while (std::iswspace(*text)) ++text;
-    bool negative = false;
-    if (*text == L'+' || *text == L'-') negative = *text++ == L'-';
-    const uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
-    uint64_t magnitude = 0;
-    for (; *text >= L'0' && *text <= L'9'; ++text) {
-        const unsigned digit = static_cast<unsigned>(*text - L'0');
-        if (magnitude > (limit - digit) / 10) {
-            magnitude = limit;
-            break;
-        }
-        magnitude = magnitude * 10 + digit;
-    }
-    return negative ? uint64_t{0} - magnitude : magnitude;
+    return static_cast<uint64_t>(kit::ParseInt64Saturated(text, text + std::wcslen(text)));
 }
 
 uint64_t ReadInstalledVersion(uint32_t gameId) {

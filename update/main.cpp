@@ -4,17 +4,21 @@
 #include <windows.h>
 
 #include "Update.h"
+#include "base/UniqueHandle.h"
 
 namespace {
 
+// Every copy of the updater, whatever its version, checks this exact name
+// (local namespace, no "Global\\" prefix): change nothing in it.
 const wchar_t kInstanceMutex[] = L"___update_exe__:ux70413952";
 
 }  // namespace
 
 int wmain() {
-    // Held, never released, until the process ends: one updater at a time.
+    // Owned, never released, for the whole run: one updater at a time. The
+    // handle closes only after the update object is gone, as the process ends.
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
-    HANDLE instance = CreateMutexW(&attributes, TRUE, kInstanceMutex);
+    const kit::CKernelHandle instance(CreateMutexW(&attributes, TRUE, kInstanceMutex));
     if (!instance || GetLastError() == ERROR_ALREADY_EXISTS) return 0;
     CUpdate update;
     return update.Run();

@@ -15,12 +15,6 @@ constexpr DWORD kHostUiFlags = DOCHOSTUIFLAG_NO3DBORDER | DOCHOSTUIFLAG_SCROLL_N
                                DOCHOSTUIFLAG_THEME | DOCHOSTUIFLAG_NO3DOUTERBORDER;
 static_assert(kHostUiFlags == 0x24002C, "host UI flags");
 
-template <typename T>
-void SafeRelease(T*& p) {
-    if (p) p->Release();
-    p = nullptr;
-}
-
 // Follows VT_BYREF | VT_VARIANT links to the VARIANT that holds the value.
 const VARIANT* Unwrap(const VARIANT* v) {
     while (v && v->vt == (VT_BYREF | VT_VARIANT)) v = v->pvarVal;
@@ -35,12 +29,13 @@ BSTR StringOf(const VARIANT& arg) {
     return nullptr;
 }
 
+// The object's identity, for comparison only: the caller's reference keeps
+// it alive.
 IUnknown* IdentityOf(IUnknown* object) {
-    IUnknown* identity = nullptr;
+    kit::CComPtr<IUnknown> identity;
     if (!object || FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity))))
         return nullptr;
-    identity->Release();
-    return identity;
+    return identity.Get();
 }
 
 }  // namespace
@@ -74,7 +69,7 @@ STDMETHODIMP CWebWnd::QueryInterface(REFIID iid, void** object) {
 
 STDMETHODIMP CWebWnd::GetWindow(HWND* window) {
     if (!window) return E_POINTER;
-    *window = window_;
+    *window = window_.Get();
     return S_OK;
 }
 
@@ -98,7 +93,7 @@ STDMETHODIMP CWebWnd::GetHostInfo(DOCHOSTUIINFO* info) {
 }
 
 STDMETHODIMP CWebWnd::UpdateUI() {
-    InvalidateRect(window_, nullptr, FALSE);
+    InvalidateRect(window_.Get(), nullptr, FALSE);
     return S_OK;
 }
 
@@ -124,14 +119,14 @@ STDMETHODIMP CWebWnd::TranslateUrl(DWORD, LPWSTR, LPWSTR* translated) {
 
 bool CWebWnd::CreateBrowser() {
     RECT client = {};
-    GetClientRect(window_, &client);
+    GetClientRect(window_.Get(), &client);
     const int width = client.right;
     const int height = client.bottom;
 
-    IOleObject* oleObject = nullptr;
-    IOleWindow* oleWindow = nullptr;
-    IConnectionPointContainer* container = nullptr;
-    IConnectionPoint* point = nullptr;
+    kit::CComPtr<IOleObject> oleObject;
+    kit::CComPtr<IOleWindow> oleWindow;
+    kit::CComPtr<IConnectionPointContainer> container;
+    kit::CComPtr<IConnectionPoint> point;
     bool ready = false;
     HRESULT hr = CoCreateInstance(CLSID_WebBrowser, nullptr,
                                   CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
@@ -140,7 +135,7 @@ bool CWebWnd::CreateBrowser() {
         if (FAILED(hr) || !browser_) break;
         if (FAILED(browser_->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&oleObject)))) break;
         if (FAILED(oleObject->SetClientSite(static_cast<IOleClientSite*>(this)))) break;
-        OleSetContainedObject(oleObject, TRUE);
+        OleSetContainedObject(oleObject.Get(), TRUE);
 
         HWND site = nullptr;
         static_cast<IOleInPlaceSite*>(this)->GetWindow(&site);
@@ -150,11 +145,11 @@ bool CWebWnd::CreateBrowser() {
                                      site, &activation)))
             break;
         if (FAILED(oleObject->QueryInterface(IID_IOleWindow, reinterpret_cast<void**>(&oleWindow)))) break;
-        if (FAILED(oleWindow->GetWindow(&browserWindow_))) break;
+        if (FAILED(oleWindow->GetWindow(browserWindow_.Put()))) break;
         if (FAILED(browser_->QueryInterface(IID_IOleInPlaceActiveObject,
                                             reinterpret_cast<void**>(&activeObject_))))
             break;
-        SetWindowPos(browserWindow_, nullptr, kBorderWidth, kCaptionHeight, width - 2 * kBorderWidth,
+        SetWindowPos(browserWindow_.Get(), nullptr, kBorderWidth, kCaptionHeight, width - 2 * kBorderWidth,
                      height - kCaptionHeight - kBorderWidth, SWP_NOZORDER);
         if (FAILED(browser_->QueryInterface(IID_IConnectionPointContainer,
                                             reinterpret_cast<void**>(&container))))
@@ -182,24 +177,17 @@ bool CWebWnd::CreateBrowser() {
         navigated = url.bstrVal && SUCCEEDED(browser_->Navigate2(&url, &empty, &empty, &empty, &empty));
         VariantClear(&url);
     }
-    SafeRelease(point);
-    SafeRelease(container);
-    SafeRelease(oleWindow);
-    SafeRelease(oleObject);
     if (!ready) ReleaseBrowser();
     return navigated;
 }
 
 void CWebWnd::ReleaseBrowser() {
-    SafeRelease(activeObject_);
+    activeObject_.Reset();
     if (browser_) {
         browser_->Quit();
-        SafeRelease(browser_);
+        browser_.Reset();
     }
-    if (browserWindow_) {
-        DestroyWindow(browserWindow_);
-        browserWindow_ = nullptr;
-    }
+    browserWindow_.Reset();
 }
 
 STDMETHODIMP CWebWnd::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) {
@@ -217,7 +205,7 @@ bool CWebWnd::IsTopLevelFrame(const VARIANT& frame) const {
     if (v->vt == VT_DISPATCH) dispatch = v->pdispVal;
     if (v->vt == (VT_BYREF | VT_DISPATCH) && v->ppdispVal) dispatch = *v->ppdispVal;
     if (!dispatch) return false;
-    return dispatch == browser_ || IdentityOf(dispatch) == IdentityOf(browser_);
+    return dispatch == browser_.Get() || IdentityOf(dispatch) == IdentityOf(browser_.Get());
 }
 
 // args: [6] frame, [5] URL, [4] flags, [3] target frame, [2] post data,
@@ -257,19 +245,17 @@ void CWebWnd::OnBeforeNavigate2(VARIANT* args) {
 // args: [1] frame, [0] URL.
 void CWebWnd::OnDocumentComplete(VARIANT* args) {
     if (!IsTopLevelFrame(args[1]) || !StringOf(args[0])) return;
-    IDispatch* document = nullptr;
+    kit::CComPtr<IDispatch> document;
     if (FAILED(browser_->get_Document(&document)) || !document) return;
 
     std::wstring text = title_;
-    IHTMLDocument2* html = nullptr;
-    if (SUCCEEDED(document->QueryInterface(IID_IHTMLDocument2, reinterpret_cast<void**>(&html)))) {
+    kit::CComPtr<IHTMLDocument2> html;
+    if (SUCCEEDED(document.As(IID_IHTMLDocument2, reinterpret_cast<void**>(&html)))) {
         BSTR pageTitle = nullptr;
         if (SUCCEEDED(html->get_title(&pageTitle)) && pageTitle && SysStringLen(pageTitle) > 0)
             text = title_ + L" ——" + std::wstring(pageTitle, SysStringLen(pageTitle));
         SysFreeString(pageTitle);
-        html->Release();
     }
     caption_ = text;
-    InvalidateRect(window_, nullptr, FALSE);
-    document->Release();
+    InvalidateRect(window_.Get(), nullptr, FALSE);
 }

@@ -3,9 +3,9 @@
 #include "WebWnd.h"
 
 #include <climits>
+#include <utility>
 #include <vector>
 
-#include "GdiHandles.h"
 #include "resource.h"
 
 namespace {
@@ -15,19 +15,17 @@ constexpr COLORREF kTransparent = RGB(255, 0, 255);
 constexpr int kRectsPerRegion = 2000;
 constexpr DWORD kRectGrowth = 100;
 
+using CGlobalBlock = kit::CUniqueHandle<kit::tagHandleTraits<HGLOBAL, nullptr, GlobalFree>>;
+
 // Accumulates one-pixel-high rectangles in a moveable RGNDATA block and
 // merges them into one region every kRectsPerRegion rectangles.
 class CRegionBuilder {
 public:
-    ~CRegionBuilder() {
-        Unlock();
-        if (block_) GlobalFree(block_);
-        if (region_) DeleteObject(region_);
-    }
+    ~CRegionBuilder() { Unlock(); }
 
     bool Start() {
         capacity_ = kRectGrowth;
-        block_ = GlobalAlloc(GMEM_MOVEABLE, BlockSize());
+        block_.Reset(GlobalAlloc(GMEM_MOVEABLE, BlockSize()));
         if (!block_ || !Lock()) return false;
         ResetHeader();
         return true;
@@ -37,9 +35,11 @@ public:
         if (data_->rdh.nCount == capacity_) {
             Unlock();
             capacity_ += kRectGrowth;
-            HGLOBAL grown = GlobalReAlloc(block_, BlockSize(), GMEM_MOVEABLE);
+            HGLOBAL grown = GlobalReAlloc(block_.Get(), BlockSize(), GMEM_MOVEABLE);
             if (!grown) return false;
-            block_ = grown;
+            // The old handle is gone with the reallocation.
+            block_.Release();
+            block_.Reset(grown);
             if (!Lock()) return false;
         }
         RECT* rects = reinterpret_cast<RECT*>(data_->Buffer);
@@ -55,33 +55,28 @@ public:
     // Merges the pending rectangles into the accumulated region.
     bool Flush() {
         if (data_->rdh.nCount == 0) return true;
-        HRGN part = ExtCreateRegion(nullptr, BlockSize(), data_);
+        kit::CGdiObject<HRGN> part(ExtCreateRegion(nullptr, BlockSize(), data_));
         if (!part) return false;
         if (region_) {
-            CombineRgn(region_, region_, part, RGN_OR);
-            DeleteObject(part);
+            CombineRgn(region_.Get(), region_.Get(), part.Get(), RGN_OR);
         } else {
-            region_ = part;
+            region_ = std::move(part);
         }
         ResetHeader();
         return true;
     }
 
-    HRGN TakeRegion() {
-        HRGN region = region_ ? region_ : CreateRectRgn(0, 0, 0, 0);
-        region_ = nullptr;
-        return region;
-    }
+    HRGN TakeRegion() { return region_ ? region_.Release() : CreateRectRgn(0, 0, 0, 0); }
 
 private:
     DWORD BlockSize() const { return sizeof(RGNDATAHEADER) + sizeof(RECT) * capacity_; }
 
     bool Lock() {
-        data_ = static_cast<RGNDATA*>(GlobalLock(block_));
+        data_ = static_cast<RGNDATA*>(GlobalLock(block_.Get()));
         return data_ != nullptr;
     }
     void Unlock() {
-        if (data_) GlobalUnlock(block_);
+        if (data_) GlobalUnlock(block_.Get());
         data_ = nullptr;
     }
     void ResetHeader() {
@@ -92,10 +87,10 @@ private:
         SetRect(&data_->rdh.rcBound, LONG_MAX, LONG_MAX, 0, 0);
     }
 
-    HGLOBAL block_ = nullptr;
+    CGlobalBlock block_;
     RGNDATA* data_ = nullptr;
     DWORD capacity_ = 0;
-    HRGN region_ = nullptr;
+    kit::CGdiObject<HRGN> region_;
 };
 
 }  // namespace
@@ -133,23 +128,24 @@ HRGN CreateRegionFromBitmap(HDC dc, HBITMAP bitmap, int width, int height) {
 }
 
 bool CWebWnd::DrawFrame(HDC windowDc, int width, int height) {
-    frameDc_ = CreateCompatibleDC(windowDc);
+    frameDc_.Reset(CreateCompatibleDC(windowDc));
     if (!frameDc_) return false;
-    frameBitmap_ = CreateCompatibleBitmap(windowDc, width, height);
+    frameBitmap_.Reset(CreateCompatibleBitmap(windowDc, width, height));
     if (!frameBitmap_) return false;
-    previousBitmap_ = SelectObject(frameDc_, frameBitmap_);
+    frameSelection_ = kit::CSelectObject(frameDc_.Get(), frameBitmap_.Get());
 
-    CGdiObject skin(LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_VISTREL_FRAME)));
+    kit::CGdiObject<HBITMAP> skin(
+        LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_VISTREL_FRAME)));
     if (!skin) return false;
     BITMAP size = {};
     GetObjectW(skin.Get(), sizeof(size), &size);
     const int sw = size.bmWidth;
     const int sh = size.bmHeight;
-    CMemoryDc skinDc(CreateCompatibleDC(windowDc));
+    kit::CMemoryDc skinDc(CreateCompatibleDC(windowDc));
     if (!skinDc) return false;
-    CSelectObject selected(skinDc.Get(), skin.Get());
+    kit::CSelectObject selected(skinDc.Get(), skin.Get());
 
-    HDC dst = frameDc_;
+    HDC dst = frameDc_.Get();
     HDC src = skinDc.Get();
     const int oldMode = SetStretchBltMode(dst, COLORONCOLOR);
     const int c = kCorner;
@@ -167,34 +163,34 @@ bool CWebWnd::DrawFrame(HDC windowDc, int width, int height) {
 }
 
 bool CWebWnd::BuildRegion(int width, int height) {
-    HRGN region = CreateRegionFromBitmap(frameDc_, frameBitmap_, width, height);
+    kit::CGdiObject<HRGN> region(CreateRegionFromBitmap(frameDc_.Get(), frameBitmap_.Get(), width, height));
     if (!region) return false;
-    // The window owns the region from here on.
-    SetWindowRgn(window_, region, FALSE);
+    // Once set, the region belongs to the window.
+    if (SetWindowRgn(window_.Get(), region.Get(), FALSE)) region.Release();
     return true;
 }
 
 void CWebWnd::Paint(HDC paintDc) {
     RECT client = {};
-    GetClientRect(window_, &client);
+    GetClientRect(window_.Get(), &client);
     const int width = client.right;
     const int height = client.bottom;
-    CMemoryDc composeDc(CreateCompatibleDC(paintDc));
-    CGdiObject composeBitmap(CreateCompatibleBitmap(paintDc, width, height));
+    kit::CMemoryDc composeDc(CreateCompatibleDC(paintDc));
+    kit::CGdiObject<HBITMAP> composeBitmap(CreateCompatibleBitmap(paintDc, width, height));
     if (!composeDc || !composeBitmap) return;
-    CSelectObject selected(composeDc.Get(), composeBitmap.Get());
+    kit::CSelectObject selected(composeDc.Get(), composeBitmap.Get());
     HDC dc = composeDc.Get();
 
-    BitBlt(dc, 0, 0, width, height, frameDc_, 0, 0, SRCCOPY);
+    BitBlt(dc, 0, 0, width, height, frameDc_.Get(), 0, 0, SRCCOPY);
 
-    CMemoryDc stripDc(CreateCompatibleDC(paintDc));
+    kit::CMemoryDc stripDc(CreateCompatibleDC(paintDc));
     if (stripDc) {
-        CSelectObject strip(stripDc.Get(), buttonStrip_);
+        kit::CSelectObject strip(stripDc.Get(), buttonStrip_.Get());
         TransparentBlt(dc, buttonX_, buttonY_, buttonWidth_, buttonHeight_, stripDc.Get(),
                        buttonState_ * buttonWidth_, 0, buttonWidth_, buttonHeight_, kTransparent);
     }
 
-    CSelectObject font(dc, font_);
+    kit::CSelectObject font(dc, font_.Get());
     SetBkMode(dc, TRANSPARENT);
     const COLORREF oldColor = SetTextColor(dc, RGB(255, 255, 255));
     RECT text = {8, 0, buttonX_ - 8, kCaptionHeight};
@@ -217,7 +213,7 @@ bool CWebWnd::IsOverButton(unsigned x, unsigned y) const {
 void CWebWnd::InvalidateButton() {
     RECT area = ButtonRect();
     InflateRect(&area, 1, 1);
-    InvalidateRect(window_, &area, FALSE);
+    InvalidateRect(window_.Get(), &area, FALSE);
 }
 
 void CWebWnd::SetButtonState(int state) {
@@ -229,7 +225,7 @@ void CWebWnd::OnMouseMove(unsigned x, unsigned y) {
     if (IsOverButton(x, y)) {
         // Capturing again would send WM_CAPTURECHANGED to ourselves and knock
         // a pressed button back to normal in the middle of a click.
-        if (GetCapture() != window_) SetCapture(window_);
+        if (GetCapture() != window_.Get()) SetCapture(window_.Get());
         if (buttonState_ == ButtonNormal) SetButtonState(ButtonHover);
         return;
     }
@@ -245,15 +241,15 @@ void CWebWnd::OnLeftButtonDown(unsigned x, unsigned y) {
     if (buttonState_ != ButtonNormal) SetButtonState(ButtonNormal);
     if (static_cast<int>(y) < kCaptionHeight) {
         ReleaseCapture();
-        SendMessageW(window_, WM_NCLBUTTONDOWN, HTCAPTION, 0);
-        InvalidateRect(window_, nullptr, FALSE);
+        SendMessageW(window_.Get(), WM_NCLBUTTONDOWN, HTCAPTION, 0);
+        InvalidateRect(window_.Get(), nullptr, FALSE);
     }
 }
 
 void CWebWnd::OnLeftButtonUp(unsigned x, unsigned y) {
     if (IsOverButton(x, y)) {
         if (buttonState_ != ButtonHover) SetButtonState(ButtonHover);
-        PostMessageW(window_, WM_CLOSE, 0, 0);
+        PostMessageW(window_.Get(), WM_CLOSE, 0, 0);
         return;
     }
     if (buttonState_ != ButtonNormal) SetButtonState(ButtonNormal);
@@ -265,9 +261,9 @@ LRESULT CWebWnd::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_PAINT: {
             PAINTSTRUCT ps;
-            HDC dc = BeginPaint(window_, &ps);
+            HDC dc = BeginPaint(window_.Get(), &ps);
             if (dc) Paint(dc);
-            EndPaint(window_, &ps);
+            EndPaint(window_.Get(), &ps);
             return 0;
         }
         case WM_ERASEBKGND:
@@ -284,14 +280,14 @@ LRESULT CWebWnd::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_CAPTURECHANGED:
             if (buttonState_ != ButtonNormal) {
                 buttonState_ = ButtonNormal;
-                InvalidateRect(window_, nullptr, FALSE);
+                InvalidateRect(window_.Get(), nullptr, FALSE);
             }
             break;
         case WM_DESTROY:
             PostQuitMessage(1);
             break;
     }
-    return DefWindowProcW(window_, message, wParam, lParam);
+    return DefWindowProcW(window_.Get(), message, wParam, lParam);
 }
 
 LRESULT CALLBACK CWebWnd::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

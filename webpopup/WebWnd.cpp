@@ -7,7 +7,6 @@
 #include <cstring>
 #include <cwchar>
 
-#include "GdiHandles.h"
 #include "resource.h"
 
 namespace {
@@ -59,13 +58,10 @@ CWebWnd::CWebWnd() {
 
 CWebWnd::~CWebWnd() {
     Destroy();
-    if (frameDc_) {
-        SelectObject(frameDc_, previousBitmap_);
-        DeleteDC(frameDc_);
-    }
-    if (frameBitmap_) DeleteObject(frameBitmap_);
-    if (buttonStrip_) DeleteObject(buttonStrip_);
-    if (font_) DeleteObject(font_);
+    // The frame bitmap leaves its DC before either goes.
+    frameSelection_.Reset();
+    frameDc_.Reset();
+    frameBitmap_.Reset();
     if (g_webWnd == this) g_webWnd = nullptr;
 }
 
@@ -78,10 +74,10 @@ bool CWebWnd::Create(HINSTANCE instance, const wchar_t* commandLine) {
         FlashWindow(other, FALSE);
         return false;
     }
-    buttonStrip_ = LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_VISTREL_CLOSE));
+    buttonStrip_.Reset(LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_VISTREL_CLOSE)));
     if (!buttonStrip_) return false;
-    font_ = CreateFontW(14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, GB2312_CHARSET, 0, 0,
-                        ANTIALIASED_QUALITY, 0, L"宋体");
+    font_.Reset(CreateFontW(14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, GB2312_CHARSET, 0, 0,
+                            ANTIALIASED_QUALITY, 0, L"宋体"));
     if (!font_) return false;
 
     const tagCommandLine args = ParseCommandLine(commandLine);
@@ -107,39 +103,39 @@ bool CWebWnd::Create(HINSTANCE instance, const wchar_t* commandLine) {
         if (!IsWindow(parent_)) return false;
         RECT client = {};
         GetClientRect(parent_, &client);
-        window_ = CreateWindowExW(WS_EX_APPWINDOW, kVistrelClassName, caption_.c_str(),
-                                  WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX,
-                                  (client.right - client.left - width) / 2,
-                                  (client.bottom - client.top - height) / 2, width, height, parent_, nullptr,
-                                  instance, nullptr);
+        window_.Reset(CreateWindowExW(
+            WS_EX_APPWINDOW, kVistrelClassName, caption_.c_str(),
+            WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX,
+            (client.right - client.left - width) / 2, (client.bottom - client.top - height) / 2, width,
+            height, parent_, nullptr, instance, nullptr));
         if (!window_) return false;
         StopParentWatch();
         g_parentWatch = SetTimer(nullptr, 0, kParentWatchMs, &CWebWnd::ParentWatchProc);
     } else {
-        window_ = CreateWindowExW(WS_EX_APPWINDOW, kVistrelClassName, caption_.c_str(),
-                                  WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX,
-                                  (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
-                                  (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, nullptr,
-                                  nullptr, instance, nullptr);
+        window_.Reset(CreateWindowExW(
+            WS_EX_APPWINDOW, kVistrelClassName, caption_.c_str(),
+            WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX,
+            (GetSystemMetrics(SM_CXSCREEN) - width) / 2, (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width,
+            height, nullptr, nullptr, instance, nullptr));
         if (!window_) return false;
     }
 
-    HDC windowDc = GetDC(window_);
+    HDC windowDc = GetDC(window_.Get());
     if (!windowDc) return false;
     const bool drawn = DrawFrame(windowDc, width, height);
-    ReleaseDC(window_, windowDc);
+    ReleaseDC(window_.Get(), windowDc);
     if (!drawn || !BuildRegion(width, height)) return false;
 
     BITMAP strip = {};
-    GetObjectW(buttonStrip_, sizeof(strip), &strip);
+    GetObjectW(buttonStrip_.Get(), sizeof(strip), &strip);
     buttonWidth_ = strip.bmWidth / 5;
     buttonHeight_ = strip.bmHeight;
     buttonX_ = width - buttonWidth_ - 8;
     buttonY_ = 5;
 
-    SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    ShowWindow(window_, SW_SHOW);
-    UpdateWindow(window_);
+    SetWindowLongPtrW(window_.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    ShowWindow(window_.Get(), SW_SHOW);
+    UpdateWindow(window_.Get());
     return CreateBrowser();
 }
 
@@ -163,33 +159,42 @@ void CWebWnd::Destroy() {
     StopParentWatch();
     ReleaseBrowser();
     if (window_) {
-        SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-        DestroyWindow(window_);
-        window_ = nullptr;
+        SetWindowLongPtrW(window_.Get(), GWLP_USERDATA, 0);
+        window_.Reset();
     }
 }
 
 bool CWebWnd::NotifyParent(const wchar_t* url, const BYTE* data, DWORD size) {
     if (!parent_) return false;
-    const DWORD tick = GetTickCount();
-    wchar_t name[257];
-    swprintf(name, 257, kNotifyNameFormat, static_cast<unsigned>(tick));
-
     const size_t length = wcslen(url);
     // Size field, URL, terminating zero and post data must fit the 32-bit size field.
     const unsigned long long total = 6ull + 2ull * length + size;
-    if (total > 0xFFFFFFFFull) return false;
+    if (total > 0xFFFFFFFFull) return true;
     const DWORD blockSize = static_cast<DWORD>(total);
 
-    CKernelHandle mapping(
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, blockSize, name));
-    if (!mapping) return false;
-    BYTE* view = static_cast<BYTE*>(MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, 0));
-    if (!view) return false;
-    std::memcpy(view, &blockSize, 4);
-    std::memcpy(view + 4, url, 2 * (length + 1));
-    if (size) std::memcpy(view + 6 + 2 * length, data, size);
-    const bool cancel = SendMessageW(parent_, WM_POPUP_NAVIGATE, 2, static_cast<LPARAM>(tick)) != 0;
-    UnmapViewOfFile(view);
-    return cancel;
+    // The name is easy to guess: an object another process made under it
+    // (a smaller section, an event) is never used, only a block made here.
+    const DWORD tick = GetTickCount();
+    for (unsigned attempt = 0; attempt < kNotifyNameAttempts; ++attempt) {
+        const DWORD number = tick + attempt;
+        wchar_t name[257];
+        swprintf(name, 257, kNotifyNameFormat, static_cast<unsigned>(number));
+        SetLastError(ERROR_SUCCESS);
+        const kit::CKernelHandle mapping(
+            CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, blockSize, name));
+        // Another kind of object under the name makes creation fail.
+        if (!mapping || GetLastError() == ERROR_ALREADY_EXISTS) continue;
+        const kit::CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, 0));
+        MEMORY_BASIC_INFORMATION region = {};
+        if (!view || VirtualQuery(view.Get(), &region, sizeof(region)) != sizeof(region) ||
+            region.RegionSize < blockSize) {
+            return true;
+        }
+        BYTE* block = static_cast<BYTE*>(view.Get());
+        std::memcpy(block, &blockSize, 4);
+        std::memcpy(block + 4, url, 2 * (length + 1));
+        if (size) std::memcpy(block + 6 + 2 * length, data, size);
+        return SendMessageW(parent_, WM_POPUP_NAVIGATE, 2, static_cast<LPARAM>(number)) != 0;
+    }
+    return true;
 }

@@ -9,11 +9,18 @@
 
 #include <string>
 
+#include "base/ComPtr.h"
+#include "base/SelectObject.h"
+#include "base/UniqueHandle.h"
+
 // Message sent to the parent for each top-level navigation: wParam 2, lParam
-// the tick count that names the notification block.
+// the number that names the notification block (the tick count, or the
+// first number after it whose name was free).
 constexpr UINT WM_POPUP_NAVIGATE = 0x21F1;
 constexpr wchar_t kVistrelClassName[] = L"__vs_vistrel_wnd_class__";
 constexpr wchar_t kNotifyNameFormat[] = L"Vistrel_notify_%u";
+// Numbers tried for the block's name, from the tick count on.
+constexpr unsigned kNotifyNameAttempts = 16;
 
 // Browser area inset inside the window.
 constexpr int kCaptionHeight = 32;
@@ -44,11 +51,12 @@ public:
     // Runs until WM_QUIT and returns its wParam.
     int MessageLoop();
     void Destroy();
-    // Offers a navigation to the parent; true when the parent cancels it.
+    // Offers a navigation to the parent; true when the parent cancels it, or
+    // when no notification block could be made (the parent was not asked).
     bool NotifyParent(const wchar_t* url, const BYTE* data, DWORD size);
 
-    HWND Window() const { return window_; }
-    HWND BrowserWindow() const { return browserWindow_; }
+    HWND Window() const { return window_.Get(); }
+    HWND BrowserWindow() const { return browserWindow_.Get(); }
     HWND Parent() const { return parent_; }
     const std::wstring& Url() const { return url_; }
     const std::wstring& Caption() const { return caption_; }
@@ -146,22 +154,23 @@ private:
     void OnDocumentComplete(VARIANT* args);
     bool IsTopLevelFrame(const VARIANT& frame) const;
 
-    HWND window_ = nullptr;
+    kit::CWindowHandle window_;
     std::wstring url_;
     std::wstring title_;
     std::wstring caption_;
-    HBITMAP buttonStrip_ = nullptr;
-    HBITMAP frameBitmap_ = nullptr;
-    HGDIOBJ previousBitmap_ = nullptr;
-    HDC frameDc_ = nullptr;
-    HFONT font_ = nullptr;
+    kit::CGdiObject<HBITMAP> buttonStrip_;
+    // The back buffer: the frame bitmap selected into its memory DC.
+    kit::CGdiObject<HBITMAP> frameBitmap_;
+    kit::CMemoryDc frameDc_;
+    kit::CSelectObject frameSelection_;
+    kit::CGdiObject<HFONT> font_;
     int buttonState_ = ButtonNormal;
     int buttonWidth_ = 0;
     int buttonHeight_ = 0;
     int buttonX_ = 0;
     int buttonY_ = 0;
-    HWND browserWindow_ = nullptr;
+    kit::CWindowHandle browserWindow_;
     HWND parent_ = nullptr;
-    IWebBrowser2* browser_ = nullptr;
-    IOleInPlaceActiveObject* activeObject_ = nullptr;
+    kit::CComPtr<IWebBrowser2> browser_;
+    kit::CComPtr<IOleInPlaceActiveObject> activeObject_;
 };

@@ -1,41 +1,13 @@
-// A critical section and its scoped guard.
+// The pool's critical section and its scoped guard, under the names the
+// pool code uses; the kit's base holds the one implementation.
 #pragma once
 
-#include <windows.h>
+#include "base/Lock.h"
 
 namespace _ServerEngine {
 
-class CSafeLock {
-public:
-    CSafeLock() { InitializeCriticalSectionAndSpinCount(&section_, 8192); }
-    ~CSafeLock() { DeleteCriticalSection(&section_); }
-    CSafeLock(const CSafeLock&) = delete;
-    CSafeLock& operator=(const CSafeLock&) = delete;
-
-    void Lock() { EnterCriticalSection(&section_); }
-    void Unlock() { LeaveCriticalSection(&section_); }
-
-private:
-    CRITICAL_SECTION section_;
-};
-
+using CSafeLock = kit::CCriticalSection;
 // Enters the lock (when not null) for its lifetime, or until Release.
-class CSafeLockGuard {
-public:
-    explicit CSafeLockGuard(CSafeLock* lock) : lock_(lock) {
-        if (lock_) lock_->Lock();
-    }
-    ~CSafeLockGuard() { Release(); }
-    CSafeLockGuard(const CSafeLockGuard&) = delete;
-    CSafeLockGuard& operator=(const CSafeLockGuard&) = delete;
-
-    void Release() {
-        if (lock_) lock_->Unlock();
-        lock_ = nullptr;
-    }
-
-private:
-    CSafeLock* lock_;
-};
+using CSafeLockGuard = kit::CLockGuard;
 
 }  // namespace _ServerEngine

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <exception>
@@ -11,6 +12,7 @@
 #include <unordered_map>
 
 #include "StringHelpers.h"
+#include "base/DecimalParse.h"
 
 namespace _ServerEngine {
 
@@ -73,22 +75,6 @@ const wchar_t* FindText(const wchar_t* pos, const wchar_t* end, const wchar_t* p
 
 bool StartsWith(const wchar_t* pos, const wchar_t* end, const wchar_t* prefix, size_t length) {
     return static_cast<size_t>(end - pos) >= length && std::wmemcmp(pos, prefix, length) == 0;
-}
-
-// Reads a decimal number the way _wtoi does (leading white space, a sign,
-// digits up to the first non-digit), saturating instead of overflowing.
-int ReadInt(const wchar_t* pos, const wchar_t* end) {
-    while (pos < end && (*pos == L' ' || (*pos >= L'\t' && *pos <= L'\r'))) ++pos;
-    bool negative = false;
-    if (pos < end && (*pos == L'-' || *pos == L'+')) negative = *pos++ == L'-';
-    long long value = 0;
-    for (; pos < end && *pos >= L'0' && *pos <= L'9'; ++pos) {
-        if (value <= static_cast<long long>(INT_MAX) + 1) value = value * 10 + (*pos - L'0');
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
 }
 
 // The whole document as UTF-16. Not a std::wstring: the buffer needs no
@@ -243,6 +229,31 @@ const tagNamedEntity kNamedEntities[] = {
     {L"gt", 2, L'>'},   {L"apos", 4, L'\''}, {L"nbsp", 4, L' '},
 };
 
+// The character a numeric reference names, from the text between "&#" and
+// ";": decimal digits read the way _wtoi reads them, or hexadecimal digits
+// after an "x", up to the first other character. 0 when it names none (no
+// digit, 0, a surrogate, beyond U+10FFFF): such a reference stays as written.
+uint32_t NumericReference(const wchar_t* pos, const wchar_t* end) {
+    constexpr long long kLastCodePoint = 0x10FFFF;
+    long long value = 0;
+    if (pos < end && *pos == L'x') {
+        for (++pos; pos < end; ++pos) {
+            const wchar_t c = *pos;
+            int digit = -1;
+            if (c >= L'0' && c <= L'9') digit = c - L'0';
+            if (c >= L'a' && c <= L'f') digit = c - L'a' + 10;
+            if (c >= L'A' && c <= L'F') digit = c - L'A' + 10;
+            if (digit < 0) break;
+            // Past the last code point the value only has to stay there.
+            if (value <= kLastCodePoint) value = value * 16 + digit;
+        }
+    } else {
+        value = kit::ParseInt32Saturated(pos, end);
+    }
+    if (value <= 0 || value > kLastCodePoint || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    return static_cast<uint32_t>(value);
+}
+
 }  // namespace
 
 CXMLConfig::CXMLConfig(const std::wstring& name, CXMLConfig* parent, int kind)
@@ -327,7 +338,7 @@ int CXMLConfig::GetAttributeInt(const std::wstring& wanted) {
     const Attribute* attribute = FindAttribute(wanted);
     if (!attribute) return 0;
     const std::wstring& value = attribute->second;
-    return ReadInt(value.data(), value.data() + value.size());
+    return kit::ParseInt32Saturated(value.data(), value.data() + value.size());
 }
 
 void CXMLConfig::SetAttribute(const std::wstring& wanted, const wchar_t* value) {
@@ -380,26 +391,35 @@ void CXMLConfig::DecodeEntities(std::wstring& text) {
             semicolon = text.find(L';', read);
             semicolonKnown = true;
         }
-        bool replaced = false;
-        wchar_t replacement = 0;
+        // One character, or a surrogate pair: never longer than the
+        // reference it replaces ("&#65536;" is the shortest above U+FFFF).
+        wchar_t replacement[2] = {};
+        size_t replacementLength = 0;
         if (semicolon != std::wstring::npos) {
             const wchar_t* name = chars + read + 1;
             const size_t length = semicolon - read - 1;
             if (length > 0 && name[0] == L'#') {
-                replacement = static_cast<wchar_t>(ReadInt(name + 1, chars + semicolon) & 0xFFFF);
-                replaced = true;
+                const uint32_t code = NumericReference(name + 1, chars + semicolon);
+                if (code > 0xFFFF) {
+                    replacement[0] = static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10));
+                    replacement[1] = static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+                    replacementLength = 2;
+                } else if (code) {
+                    replacement[0] = static_cast<wchar_t>(code);
+                    replacementLength = 1;
+                }
             } else {
                 for (const tagNamedEntity& entity : kNamedEntities) {
                     if (entity.length == length && std::wmemcmp(entity.name, name, length) == 0) {
-                        replacement = entity.replacement;
-                        replaced = true;
+                        replacement[0] = entity.replacement;
+                        replacementLength = 1;
                         break;
                     }
                 }
             }
         }
-        if (replaced) {
-            chars[write++] = replacement;
+        if (replacementLength) {
+            for (size_t i = 0; i < replacementLength; ++i) chars[write++] = replacement[i];
             read = semicolon + 1;
         } else {
             chars[write++] = chars[read++];

@@ -69,8 +69,10 @@ public:
 
     // Classifies a buffer that has no byte-order mark (XMLEncoding).
     static int DetectEncoding(const char* data, unsigned size);
-    // Replaces character references in place: &#NNN; and the named ones
-    // quot, amp, lt, gt, apos and nbsp (a space).
+    // Replaces character references in place: &#NNN; and &#xHHH; (a
+    // surrogate pair above U+FFFF; left as written when they name no
+    // character) and the named ones quot, amp, lt, gt, apos and nbsp (a
+    // space).
     static void DecodeEntities(std::wstring& text);
 
     std::wstring name;

@@ -13,11 +13,12 @@
 
 #include "ClientSocket.h"
 #include "LoopbackServer.h"
+#include "kit_test.h"
 
 using namespace _ClientCommonLib;
 using kit_loopback::CLoopbackServer;
-using kit_loopback::PumpFor;
-using kit_loopback::PumpUntil;
+using kit_test::PumpFor;
+using kit_test::PumpUntil;
 
 namespace {
 

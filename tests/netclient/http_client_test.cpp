@@ -10,10 +10,10 @@ using http_test::Describe;
 using http_test::FileExists;
 using http_test::Gzip;
 using http_test::NoiseBytes;
-using http_test::ReadFileBytes;
 using http_test::tagEvent;
-using http_test::WriteFileBytes;
 using kit_http::CResponse;
+using kit_test::PumpFor;
+using kit_test::ReadFileBytes;
 using Kind = tagEvent::Kind;
 
 namespace {
@@ -430,13 +430,14 @@ TEST_F(HttpDownloadTest, CompletedDownloadReplacesTheTargetAndEmptyBodyLeavesAnE
     };
     int n = 0;
     for (const auto& c : cases) {
-        WriteFileBytes(target, "old contents");
+        ASSERT_TRUE(kit_test::WriteFileBytes(target, "old contents"));
         server.Enqueue(CResponse().Send(c.response));
         ASSERT_TRUE(Get("/file", target));
         ASSERT_TRUE(WaitFinished(++n, 30000));
         EXPECT_EQ(Kind::Complete, sink.Last()->kind) << Describe(sink.events);
-        EXPECT_TRUE(ReadFileBytes(target) == c.expected)
-            << "file holds " << ReadFileBytes(target).size() << " bytes";
+        bool exists = false;
+        EXPECT_TRUE(ReadFileBytes(target, &exists) == c.expected && exists)
+            << (exists ? "file holds " + std::to_string(ReadFileBytes(target).size()) + " bytes" : "no file");
         EXPECT_FALSE(FileExists(target + L"_"));
         EXPECT_EQ(0u, client->body.capacity()) << "a download must not hold its body in memory";
     }
@@ -444,7 +445,7 @@ TEST_F(HttpDownloadTest, CompletedDownloadReplacesTheTargetAndEmptyBodyLeavesAnE
 
 TEST_F(HttpDownloadTest, FailuresLeaveTheOldFileInPlace) {
     const std::wstring target = dir / L"keep.bin";
-    WriteFileBytes(target, "old contents");
+    ASSERT_TRUE(kit_test::WriteFileBytes(target, "old contents"));
     // Closed mid-body: the partial bytes stay in the "_" file only.
     server.Enqueue(CResponse().Send(Response(Length(2000000000) + kKeep, std::string(40, 'p'))).Close());
     ASSERT_TRUE(Get("/cut", target));
@@ -468,7 +469,7 @@ TEST_F(HttpDownloadTest, UnwritableTargetsEndWithFileErrors) {
     // A folder in the way: the download cannot replace it and says so.
     const std::wstring folder = dir / L"folder";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    WriteFileBytes(folder + L"\\inside.txt", "inside");
+    ASSERT_TRUE(kit_test::WriteFileBytes(folder + L"\\inside.txt", "inside"));
     server.Enqueue(CResponse::Ok("payload"));
     ASSERT_TRUE(Get("/f", folder));
     ASSERT_TRUE(WaitFinished(1));
@@ -523,7 +524,7 @@ TEST_F(HttpDownloadTest, BodyObserverSeesDecodedBytesAndItsRefusalKeepsTheTarget
     };
     int n = 0;
     for (const auto& c : cases) {
-        WriteFileBytes(target, "old contents");
+        ASSERT_TRUE(kit_test::WriteFileBytes(target, "old contents"));
         for (const CResponse& response : c.responses) server.Enqueue(response);
         observer.accept = c.accept;
         observer.begins = observer.ends = 0;

@@ -102,28 +102,9 @@ void HttpClientTest::TearDown() {
     if (client) client->Close();
     client.reset();
     // Deferred closesocket messages of the client run here.
-    PumpFor(20);
+    kit_test::PumpFor(20);
     server.Stop();
     WSACleanup();
-}
-
-bool HttpClientTest::PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-            if (done()) return true;
-        }
-        if (done()) return true;
-        if (GetTickCount() - start > timeoutMs) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
-}
-
-void HttpClientTest::PumpFor(DWORD ms) {
-    PumpUntil([] { return false; }, ms);
 }
 
 bool HttpClientTest::WaitFinished(int count, DWORD timeoutMs) {
@@ -136,26 +117,6 @@ std::wstring HttpClientTest::Url(const std::string& target) const {
 
 bool HttpClientTest::Get(const std::string& target, const std::wstring& savePath, const std::wstring& extra) {
     return client->Request(nullptr, 0, Url(target), savePath, extra, false);
-}
-
-std::string ReadFileBytes(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes;
-    char buffer[65536];
-    DWORD n = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &n, nullptr) && n) bytes.append(buffer, n);
-    CloseHandle(file);
-    return bytes;
-}
-
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file) << "cannot create " << _ServerEngine::ToUtf8(path);
-    DWORD n = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
-    CloseHandle(file);
 }
 
 bool FileExists(const std::wstring& path) {

@@ -58,10 +58,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Pumps messages until `done` holds or `timeoutMs` passes.
-    static bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 15000);
-    // Pumps for a while regardless (to see that nothing more happens).
-    static void PumpFor(DWORD ms);
+    static bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 15000) {
+        return kit_test::PumpUntil(done, timeoutMs);
+    }
     // Waits until the sink has seen `count` final events (complete, error or
     // close) in all.
     bool WaitFinished(int count = 1, DWORD timeoutMs = 15000);
@@ -76,8 +75,6 @@ protected:
     kit_test::CTempDir dir;
 };
 
-std::string ReadFileBytes(const std::wstring& path);
-void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 // gzip-wrapped deflate of `plain`.
 std::string Gzip(const std::string& plain);

@@ -95,44 +95,22 @@ Bytes MakeWave(const tagWaveShape& shape) {
     return image;
 }
 
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) narrow.push_back(c < 128 ? static_cast<char>(c) : '?');
-    return narrow;
-}
-
 std::wstring FixturePath(const wchar_t* name) {
     return std::wstring(KIT_SOUND_FIXTURES) + L"\\" + name;
 }
 
 Bytes ReadFile(const std::wstring& path) {
-    Bytes bytes;
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    const DWORD size = GetFileSize(file, nullptr);
-    bytes.resize(size);
-    DWORD read = 0;
-    if (size && !::ReadFile(file, bytes.data(), size, &read, nullptr)) read = 0;
-    bytes.resize(read);
-    CloseHandle(file);
-    return bytes;
+    const std::string bytes = kit_test::ReadFileBytes(path);
+    return Bytes(bytes.begin(), bytes.end());
 }
 
 bool WriteFile(const std::wstring& path, const Bytes& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const BOOL ok =
-        bytes.empty() || ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
+    return kit_test::WriteFileBytes(path, std::string(bytes.begin(), bytes.end()));
 }
 
 Bytes Mp3(const wchar_t* name) {
     Bytes bytes = ReadFile(FixturePath(name));
-    EXPECT_FALSE(bytes.empty()) << "missing fixture " << Narrow(name);
+    EXPECT_FALSE(bytes.empty()) << "missing fixture " << kit_test::ToUtf8(name);
     return bytes;
 }
 
@@ -193,23 +171,8 @@ private:
     volatile LONG count_ = 0;
 };
 
-// Pumps this thread's messages until `done` holds or `timeoutMs` passed.
-template <typename F>
-bool PumpUntil(F done, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        if (done()) return true;
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, std::min<DWORD>(timeoutMs - elapsed, 20), QS_ALLINPUT);
-    }
-}
-
-void PumpFor(DWORD ms) {
-    PumpUntil([] { return false; }, ms);
-}
+using kit_test::PumpFor;
+using kit_test::PumpUntil;
 
 // A hidden window for the cooperative level.
 class CHostWindow {
@@ -390,7 +353,8 @@ TEST_P(SoundFileTest, TypeFollowsTheExtension) {
     ASSERT_TRUE(WriteFile(dir / c.name, content));
     ISoundManager* manager = NewInitializedManager();
     ISoundObject* sound = kPoisonSound;
-    EXPECT_EQ(c.expected, manager->CreateSoundFromFile((dir / c.name).c_str(), &sound)) << Narrow(c.name);
+    EXPECT_EQ(c.expected, manager->CreateSoundFromFile((dir / c.name).c_str(), &sound))
+        << kit_test::ToUtf8(c.name);
     if (c.expected == S_OK) {
         ASSERT_NE(nullptr, sound);
         EXPECT_EQ(0u, sound->Release());
@@ -664,6 +628,93 @@ TEST(SoundMpegTagTest, Id3TagsAreSkippedAndNotDecoded) {
     Bytes tagOnly = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 20};
     tagOnly.resize(30, 0);
     EXPECT_FALSE(Decode(tagOnly).ok) << "a tag that covers the whole image";
+}
+
+// Input without frames is given up 64 KiB after the last decoded frame (or
+// the ID3v2 tag): where decoding stops shows that a long stretch of it is
+// never fed, which is what keeps decoding time linear.
+TEST(SoundMpegGapTest, DecodingStops64KibAfterTheLastFrame) {
+    const Bytes plain = Mp3(L"stereo.mp3");
+    const tagDecoded whole = Decode(plain);
+    const Bytes firstHalf(plain.begin(), plain.begin() + plain.size() / 2);
+    const tagDecoded first = Decode(firstHalf);
+    ASSERT_TRUE(whole.ok && first.ok);
+    const long frame = 2 * 1152;
+    ASSERT_GT(whole.pcm.size(), first.pcm.size() + 4 * frame);
+
+    const auto zeros = [](size_t n) { return Bytes(n, 0); };
+    const auto text = [](size_t n) {
+        Bytes b(n);
+        for (size_t i = 0; i < n; ++i) b[i] = "no frame in here "[i % 17];
+        return b;
+    };
+    const auto id3 = [](size_t body) {
+        Bytes b(10 + body, 0);
+        std::memcpy(b.data(), "ID3\4", 4);
+        // Syncsafe size: seven bits per byte, most significant first.
+        for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<unsigned char>(body >> (21 - 7 * i) & 0x7F);
+        return b;
+    };
+    const auto join = [](std::initializer_list<Bytes> parts) {
+        Bytes b;
+        for (const Bytes& part : parts) b.insert(b.end(), part.begin(), part.end());
+        return b;
+    };
+    const Bytes secondHalf(plain.begin() + plain.size() / 2, plain.end());
+    const struct {
+        const char* name;
+        Bytes image;
+        const tagDecoded* expected;  // null: fails
+    } cases[] = {
+        {"60000 zeros first", join({zeros(60000), plain}), &whole},
+        {"70000 zeros first", join({zeros(70000), plain}), nullptr},
+        {"100000-byte ID3v2 tag, 60000 zeros", join({id3(100000), zeros(60000), plain}), &whole},
+        {"100000-byte ID3v2 tag, 70000 zeros", join({id3(100000), zeros(70000), plain}), nullptr},
+        {"100 KB of zeros between halves", join({firstHalf, zeros(100000), secondHalf}), &first},
+        {"100 KB of text between halves", join({firstHalf, text(100000), secondHalf}), &first},
+    };
+    for (const auto& c : cases) {
+        const tagDecoded d = Decode(c.image);
+        EXPECT_EQ(c.expected != nullptr, d.ok) << c.name;
+        if (!c.expected || !d.ok) continue;
+        // The frame cut at the half may come out, completed by the garbage.
+        const long difference = static_cast<long>(d.pcm.size()) - static_cast<long>(c.expected->pcm.size());
+        EXPECT_TRUE(difference >= 0 && difference <= frame)
+            << c.name << ": " << d.pcm.size() << " samples, expected " << c.expected->pcm.size();
+    }
+}
+
+// A file of the wrong kind (a truncated download, anything named .mp3) fails
+// at once and leaves the manager as it was.
+TEST_F(SoundTest, LargeImagesWithoutFramesFailFastAndTheManagerStaysUsable) {
+    ISoundManager* manager = NewInitializedManager();
+    Bytes image(40u << 20);
+    std::mt19937 random(18);
+    const struct {
+        const char* name;
+        unsigned char (*fill)(size_t, std::mt19937&);
+    } kinds[] = {
+        {"zeros", [](size_t, std::mt19937&) -> unsigned char { return 0; }},
+        {"text",
+         [](size_t i, std::mt19937&) -> unsigned char { return "Lorem ipsum dolor sit amet. "[i % 28]; }},
+        {"random", [](size_t, std::mt19937& r) { return static_cast<unsigned char>(r()); }},
+    };
+    for (const auto& kind : kinds) {
+        for (size_t i = 0; i < image.size(); ++i) image[i] = kind.fill(i, random);
+        ISoundObject* sound = kPoisonSound;
+        const DWORD start = GetTickCount();
+        const HRESULT hr = manager->CreateSoundFromMemory(image.data(), static_cast<unsigned>(image.size()),
+                                                          SoundTypeMpeg, &sound);
+        const DWORD elapsed = GetTickCount() - start;
+        EXPECT_EQ(E_FAIL, hr) << kind.name << ": " << std::hex << hr;
+        EXPECT_EQ(nullptr, sound) << kind.name;
+        // Far below the minutes the whole image once took.
+        EXPECT_LT(elapsed, 10000u) << kind.name;
+    }
+    ISoundObject* sound = Create(manager, Mp3(L"mono.mp3"), SoundTypeMpeg);
+    ASSERT_NE(nullptr, sound);
+    EXPECT_EQ(0u, sound->Release());
+    EXPECT_EQ(0u, manager->Release());
 }
 
 TEST_F(SoundTest, MpegImagesWithoutAFrameFail) {

@@ -41,6 +41,7 @@ public:
         HWND sender;
         ULONG_PTR tag;
         bool hasData;
+        DWORD size;
     };
     std::vector<tagReceived> received;
 
@@ -53,7 +54,8 @@ private:
         auto* self = reinterpret_cast<CFakePeerWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
         if (msg == WM_COPYDATA && self) {
             const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-            self->received.push_back({reinterpret_cast<HWND>(wParam), data->dwData, data->lpData != nullptr});
+            self->received.push_back(
+                {reinterpret_cast<HWND>(wParam), data->dwData, data->lpData != nullptr, data->cbData});
             return self->answer_;
         }
         return DefWindowProcW(hwnd, msg, wParam, lParam);
@@ -68,7 +70,6 @@ public:
     int disconnects = 0;
     bool accept = true;
     void Tick() { OnTimer(); }
-    uint32_t Tag() const { return tag_; }
 
 protected:
     void OnDisconnected() override { ++disconnects; }
@@ -195,6 +196,25 @@ TEST(ConnectPeerTest, TimerTicksReachTheObjectEverySecond) {
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
     }
     EXPECT_EQ(1, peer.disconnects) << "after " << GetTickCount() - start << " ms";
+}
+
+TEST(ConnectPeerTest, SendReachesThePeerOnlyWhileLinked) {
+    CTestPeer peer;
+    ASSERT_TRUE(peer.Create());
+    CFakePeerWindow lobby(7);
+    const char data[] = "abc";
+    EXPECT_EQ(0, peer.Send(data, 3)) << "not linked yet";
+    EXPECT_TRUE(lobby.received.empty());
+    ASSERT_TRUE(peer.Connect(lobby.Handle()));
+    EXPECT_EQ(7, peer.Send(data, 3)) << "the peer's answer comes back";
+    ASSERT_EQ(2u, lobby.received.size());
+    EXPECT_EQ(peer.Window(), lobby.received[1].sender);
+    EXPECT_EQ(0u, lobby.received[1].tag);
+    EXPECT_TRUE(lobby.received[1].hasData);
+    EXPECT_EQ(3u, lobby.received[1].size);
+    peer.Close();
+    EXPECT_EQ(0, peer.Send(data, 3)) << "after Close";
+    EXPECT_EQ(3u, lobby.received.size()) << "only the disconnect notice followed";
 }
 
 TEST(ConnectPeerTest, CloseSendsTheDisconnectNoticeAndDestroysTheWindow) {

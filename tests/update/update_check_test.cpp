@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "StatusText.h"
 #include "update_scenario.h"
 
 using namespace update_test;
@@ -59,7 +60,7 @@ TEST_F(UpdateCheckTest, UnusableManifestEndsWithCheckFailedAndLeavesEverything) 
         server_.Route("/update/?id=2&v=1", kit_http::CResponse::Ok(c.body));
         const tagRunResult run = RunUpdate(2);
         EXPECT_EQ(1u, run.exitCode);
-        EXPECT_EQ((std::vector<std::wstring>{L"正在检查更新......", L"更新检测失败！"}), run.statuses);
+        EXPECT_EQ((std::vector<std::wstring>{kStatusChecking, kStatusCheckFailed}), run.statuses);
         EXPECT_EQ(Lines936(run.statuses), run.output) << From936(run.output);
         EXPECT_EQ(std::vector<uint8_t>{0}, run.finished);
         EXPECT_EQ("[Versions]\r\nGame2=1\r\n", Store());
@@ -75,7 +76,7 @@ TEST_F(UpdateCheckTest, ManifestVersionNotAboveTheInstalledOneIsCurrent) {
         ServeManifest(1, 5, DeletingManifest(version, {DeleteItem("6", "keep.txt")}));
         const tagRunResult run = RunUpdate(1);
         EXPECT_EQ(1u, run.exitCode);
-        EXPECT_EQ((std::vector<std::wstring>{L"正在检查更新......", L"当前已是最新版本！"}), run.statuses);
+        EXPECT_EQ((std::vector<std::wstring>{kStatusChecking, kStatusUpToDate}), run.statuses);
         EXPECT_EQ(std::vector<uint8_t>{0}, run.finished);
         EXPECT_TRUE(FileExists(GamePath(L"keep.txt")));
         EXPECT_EQ("[Versions]\r\nGame1=5\r\n", Store());
@@ -93,7 +94,7 @@ TEST_F(UpdateCheckTest, OnlyFileItemsNewerThanTheInstalledVersionAreCarriedOut) 
                                DeleteItem("1", "older.txt"), "<File version=\"3\" op=\"7\" path=\"x\"/>"}));
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
     EXPECT_EQ(std::vector<uint8_t>{1}, run.finished);
     EXPECT_FALSE(FileExists(GamePath(L"newer.txt")));
     for (const wchar_t* kept : {L"same.txt", L"unversioned.txt", L"other.txt", L"older.txt"})
@@ -105,7 +106,7 @@ TEST_F(UpdateCheckTest, AnUnknownOperationAloneStillMakesARun) {
     ServeManifest(1, 0, DeletingManifest("2", {"<File version=\"1\" op=\"7\" size=\"500\"/>"}));
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
     EXPECT_TRUE(run.progress.empty()) << "no download, no progress";
     EXPECT_EQ("[Versions]\r\nGame1=2\r\n", Store()) << "a store without the game's key reads as version 0";
 }
@@ -114,7 +115,7 @@ TEST_F(UpdateCheckTest, LoneEmptyFileElementIsFoldedAwayAndIsNoItem) {
     ServeManifest(1, 0, DeletingManifest("2", {"<File/>"}));
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(Installing({L"当前已是最新版本！"}), run.statuses);
+    EXPECT_EQ(Installing({kStatusUpToDate}), run.statuses);
     EXPECT_EQ("", Store()) << "nothing written";
 }
 
@@ -127,7 +128,7 @@ TEST_F(UpdateCheckTest, ChildElementsReadLikeAttributesAndUpdateIsFoundNestedDee
                       "<File version=\"3\" op=\"1\" path=\"attr.txt\"/></Update></Group></Root>");
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
     EXPECT_FALSE(FileExists(GamePath(L"child.txt")));
     EXPECT_FALSE(FileExists(GamePath(L"attr.txt")));
     EXPECT_EQ("[Versions]\r\nGame1=4\r\n", Store());
@@ -145,9 +146,9 @@ TEST_F(UpdateCheckTest, ManifestsInEveryAcceptedEncodingAreRead) {
     } cases[] = {
         {"UTF-16LE with byte-order mark", "\xFF\xFE" + Utf16(manifest, false)},
         {"UTF-16BE with byte-order mark", "\xFE\xFF" + Utf16(manifest, true)},
-        {"UTF-8 with byte-order mark", "\xEF\xBB\xBF" + Utf8(manifest)},
+        {"UTF-8 with byte-order mark", "\xEF\xBB\xBF" + ToUtf8(manifest)},
         {"gb2312 declaration", To936(declared)},
-        {"utf-8 declaration", Utf8(L"<?xml version=\"1.0\" encoding=\"utf-8\"?>" + manifest)},
+        {"utf-8 declaration", ToUtf8(L"<?xml version=\"1.0\" encoding=\"utf-8\"?>" + manifest)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -156,7 +157,7 @@ TEST_F(UpdateCheckTest, ManifestsInEveryAcceptedEncodingAreRead) {
         ServeManifest(1, 0, c.body);
         const tagRunResult run = RunUpdate(1);
         EXPECT_EQ(1u, run.exitCode);
-        EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
+        EXPECT_EQ(Installing({kStatusDone}), run.statuses);
         EXPECT_FALSE(FileExists(GamePath(L"存档.txt"))) << "the Chinese file name was read right";
     }
 }
@@ -166,14 +167,14 @@ TEST_F(UpdateCheckTest, NegativeVersionTextComparesAboveEveryPositiveOne) {
     MakeFiles({L"old.txt"});
     ServeManifest(1, 100, DeletingManifest("-5", {DeleteItem("-5", "old.txt")}));
     tagRunResult run = RunUpdate(1);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
     EXPECT_FALSE(FileExists(GamePath(L"old.txt")));
     EXPECT_EQ("[Versions]\r\nGame1=-5\r\n", Store());
 
     // The next check carries the version unsigned and finds it current.
     ServeManifest(1, 18446744073709551611ull, DeletingManifest("-5", {DeleteItem("-5", "old.txt")}));
     run = RunUpdate(1);
-    EXPECT_EQ((std::vector<std::wstring>{L"正在检查更新......", L"当前已是最新版本！"}), run.statuses);
+    EXPECT_EQ((std::vector<std::wstring>{kStatusChecking, kStatusUpToDate}), run.statuses);
 }
 
 TEST_F(UpdateCheckTest, RedirectedCheckIsFollowedAndDownloadsUseTheManifestUrl) {
@@ -190,8 +191,8 @@ TEST_F(UpdateCheckTest, RedirectedCheckIsFollowedAndDownloadsUseTheManifestUrl) 
     ServeFile("/files/a.bin", "abc");
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
-    EXPECT_EQ("abc", ReadFile(GamePath(L"a.bin")));
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
+    EXPECT_EQ("abc", ReadFileBytes(GamePath(L"a.bin")));
     ASSERT_EQ(1u, other.Requests().size());
     const auto requests = server_.Requests();
     ASSERT_EQ(2u, requests.size());
@@ -206,13 +207,13 @@ TEST_F(UpdateCheckTest, FailedOrBrokenCheckRequestEndsWithZeroAndLeavesTheStore)
     } cases[] = {
         {"server error",
          kit_http::CResponse().Send(kit_http::CResponse::Head(500, "Oops", "Content-Length: 0\r\n")),
-         L"更新列表失败!"},
+         kStatusListFailed},
         {"closed mid-body",
          kit_http::CResponse()
              .Send(kit_http::CResponse::Head(200, "OK", "Content-Length: 100\r\n") + "<Update")
              .Delay(200)
              .Close(),
-         L"与更新服务器连接断开!"},
+         kStatusDisconnected},
     };
     SetStore("[Versions]\r\nGame1=1\r\n");
     for (const auto& c : cases) {
@@ -220,7 +221,7 @@ TEST_F(UpdateCheckTest, FailedOrBrokenCheckRequestEndsWithZeroAndLeavesTheStore)
         server_.Route("/update/?id=1&v=1", c.answer);
         const tagRunResult run = RunUpdate(1);
         EXPECT_EQ(0u, run.exitCode);
-        EXPECT_EQ((std::vector<std::wstring>{L"正在检查更新......", c.status}), run.statuses);
+        EXPECT_EQ((std::vector<std::wstring>{kStatusChecking, c.status}), run.statuses);
         EXPECT_EQ(std::vector<uint8_t>{0}, run.finished);
         EXPECT_EQ("[Versions]\r\nGame1=1\r\n", Store());
     }
@@ -238,7 +239,7 @@ TEST_F(UpdateCheckTest, TotalCountsSignedSizesOfDownloadItemsOnly) {
     ServeFile("/files/b.bin", std::string(10, 'b'));
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
     ASSERT_EQ(2u, run.progress.size()) << "one completion report per download, nothing periodic";
     EXPECT_EQ(70u, run.progress[0].total);
     EXPECT_EQ(100u, run.progress[0].done);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ScriptedHttpServer.h"
+#include "StatusText.h"
 #include "kit_test.h"
 #include "update_run.h"
 
@@ -100,12 +101,11 @@ TEST_F(UpdateEntryTest, LobbyMessagesArriveInOrderWithTheirLayout) {
         EXPECT_EQ(0u, events[i].Reserved());
     }
     EXPECT_EQ((std::vector<uint32_t>{0, 1, 0, 2}), lobby.Kinds());
-    EXPECT_EQ((std::vector<std::wstring>{L"正在检查更新......", L"更新列表失败!"}), lobby.Statuses());
+    EXPECT_EQ((std::vector<std::wstring>{kStatusChecking, kStatusListFailed}), lobby.Statuses());
     EXPECT_EQ(12u + 2 * 12, events[1].Size()) << "status text: UTF-16 units, no terminator";
     EXPECT_EQ(12u, events[2].Size()) << "check started carries nothing";
     EXPECT_EQ(std::vector<uint8_t>{0}, events[4].Payload()) << "finished, not completed";
-    EXPECT_EQ(Lines936({L"正在检查更新......", L"更新列表失败!"}), update.Output())
-        << From936(update.Output());
+    EXPECT_EQ(Lines936({kStatusChecking, kStatusListFailed}), update.Output()) << From936(update.Output());
 
     const auto requests = server_.Requests();
     ASSERT_EQ(1u, requests.size());
@@ -140,7 +140,7 @@ TEST_F(UpdateEntryTest, UnusableCommandLineChecksGameZeroAtVersionZeroWithoutLin
         ASSERT_TRUE(update.Start(arguments, game_.Path(), HostOf(server_)));
         ASSERT_TRUE(update.Wait(kRunLimitMs));
         EXPECT_EQ(0u, update.ExitCode());
-        EXPECT_EQ(Lines936({L"正在检查更新......", L"更新列表失败!"}), update.Output())
+        EXPECT_EQ(Lines936({kStatusChecking, kStatusListFailed}), update.Output())
             << From936(update.Output());
         const auto requests = server_.Requests();
         ASSERT_EQ(before + 1, requests.size());
@@ -176,9 +176,9 @@ TEST_F(UpdateEntryTest, UnopenableLobbyProcessEndsWithOneAfterTheRightsMessage) 
     ASSERT_TRUE(update.Start(LobbyArguments(1, lobby.Handle(), 0x7FFFFFF0), game_.Path(), HostOf(server_)));
     ASSERT_TRUE(update.Wait(kRunLimitMs));
     EXPECT_EQ(1u, update.ExitCode());
-    EXPECT_EQ(Lines936({L"更新程序权限不够!"}), update.Output()) << From936(update.Output());
+    EXPECT_EQ(Lines936({kStatusNoRights}), update.Output()) << From936(update.Output());
     EXPECT_EQ((std::vector<uint32_t>{0}), lobby.Kinds()) << "the status only, no finished message";
-    EXPECT_EQ((std::vector<std::wstring>{L"更新程序权限不够!"}), lobby.Statuses());
+    EXPECT_EQ((std::vector<std::wstring>{kStatusNoRights}), lobby.Statuses());
     EXPECT_EQ(0, server_.Connections());
 }
 
@@ -190,7 +190,7 @@ TEST_F(UpdateEntryTest, FailedStartAfterTheLinkStillReportsFinishedZero) {
                              "an-update-host-name-longer-than-31-characters.example"));
     ASSERT_TRUE(update.Wait(kRunLimitMs));
     EXPECT_EQ(0u, update.ExitCode());
-    EXPECT_EQ(Lines936({L"启动下载失败，无法执行更新！"}), update.Output()) << From936(update.Output());
+    EXPECT_EQ(Lines936({kStatusCheckNotStarted}), update.Output()) << From936(update.Output());
     EXPECT_EQ((std::vector<uint32_t>{0, 2}), lobby.Kinds());
     ASSERT_EQ(3u, lobby.Events().size());
     EXPECT_EQ(std::vector<uint8_t>{0}, lobby.Events()[2].Payload());
@@ -228,7 +228,7 @@ TEST_F(UpdateEntryTest, LobbyProcessEndingEndsTheRunWithZero) {
     ASSERT_TRUE(update.Wait(kRunLimitMs));
     EXPECT_EQ(0u, update.ExitCode());
     EXPECT_EQ((std::vector<uint32_t>{0, 1, 2}), lobby.Kinds()) << "no status after the check started";
-    EXPECT_EQ(Lines936({L"正在检查更新......"}), update.Output()) << From936(update.Output());
+    EXPECT_EQ(Lines936({kStatusChecking}), update.Output()) << From936(update.Output());
 }
 
 }  // namespace
@@ -237,7 +237,7 @@ namespace {
 
 TEST(UpdateImageTest, ShippedUpdateIsAConsoleProgramThatRunsAsInvoker) {
     const std::wstring path = kit_test::ProgramDir() + L"\\Update.exe";
-    const std::string image = ReadFile(path);
+    const std::string image = ReadFileBytes(path);
     ASSERT_GT(image.size(), 0x40u);
     uint32_t peOffset = 0;
     std::memcpy(&peOffset, image.data() + 0x3C, 4);
@@ -265,8 +265,7 @@ TEST_F(UpdateEntryTest, ShippedBuildIgnoresTheTestHostVariable) {
     // Whatever answers (or not) at the built-in host, it is not this server.
     update.Wait(15000);
     EXPECT_EQ(0, server_.Connections());
-    EXPECT_EQ(To936(L"正在检查更新......") + "\r\n", update.Output().substr(0, 20))
-        << From936(update.Output());
+    EXPECT_EQ(To936(kStatusChecking) + "\r\n", update.Output().substr(0, 20)) << From936(update.Output());
 }
 
 }  // namespace

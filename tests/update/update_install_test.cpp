@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "StatusText.h"
 #include "update_scenario.h"
 
 using namespace update_test;
@@ -48,7 +49,7 @@ protected:
     std::string Check(unsigned game, uint64_t version) const {
         return "/update/?id=" + std::to_string(game) + "&v=" + std::to_string(version);
     }
-    static std::string DllBytes() { return ReadFile(kit_test::ProgramDir() + L"\\UpdateTestDll.dll"); }
+    static std::string DllBytes() { return ReadFileBytes(kit_test::ProgramDir() + L"\\UpdateTestDll.dll"); }
 };
 
 TEST_F(UpdateInstallTest, DeletesAndMovesCompleteWithoutAnyDownload) {
@@ -62,13 +63,13 @@ TEST_F(UpdateInstallTest, DeletesAndMovesCompleteWithoutAnyDownload) {
                            "<File version=\"1\" op=\"2\" src=\"missing.cfg\" des=\"b.cfg\"/>"));
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
     EXPECT_EQ(Lines936(run.statuses), run.output) << From936(run.output);
     EXPECT_EQ((std::vector<uint32_t>{0, 1, 0, 0, 2}), run.kinds);
     EXPECT_EQ(std::vector<uint8_t>{1}, run.finished);
     EXPECT_FALSE(FileExists(GamePath(L"old.txt")));
     EXPECT_FALSE(FileExists(GamePath(L"a.cfg")));
-    EXPECT_EQ("settings", ReadFile(GamePath(L"config\\new\\a.cfg")));
+    EXPECT_EQ("settings", ReadFileBytes(GamePath(L"config\\new\\a.cfg")));
     EXPECT_FALSE(FileExists(GamePath(L"b.cfg")));
     EXPECT_EQ(std::vector<std::string>{Check(1, 0)}, Targets());
     EXPECT_EQ("[Versions]\r\nGame1=2\r\n", Store()) << "the Configs folder is created for the store";
@@ -82,9 +83,9 @@ TEST_F(UpdateInstallTest, DownloadsLandInNewDirectoriesOrBesideOnOneKeptConnecti
     ServeFile("/files/plain.bin", "plainer");
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
-    EXPECT_EQ("xxxxx", ReadFile(GamePath(L"data\\maps\\new\\x.bin")));
-    EXPECT_EQ("plainer", ReadFile(GamePath(L"plain.bin")));
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
+    EXPECT_EQ("xxxxx", ReadFileBytes(GamePath(L"data\\maps\\new\\x.bin")));
+    EXPECT_EQ("plainer", ReadFileBytes(GamePath(L"plain.bin")));
     EXPECT_FALSE(FileExists(GamePath(L"plain.bin_"))) << "the temporary file is gone";
     EXPECT_EQ((std::vector<std::string>{Check(1, 0), "/files/deep/x.bin", "/files/plain.bin"}), Targets());
     EXPECT_EQ(1, server_.Connections()) << "the check and both downloads share one connection";
@@ -102,7 +103,7 @@ TEST_F(UpdateInstallTest, DownloadUrlIsTheBaseFollowedDirectlyByTheName) {
     ServeFile("/filesx.bin", "x");
     ServeFile("/files/y.bin", "y");
     const tagRunResult run = RunUpdate(1);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
     EXPECT_EQ((std::vector<std::string>{Check(1, 0), "/filesx.bin", "/files/y.bin"}), Targets());
 }
 
@@ -117,11 +118,11 @@ TEST_F(UpdateInstallTest, MoveKeepsAnExistingDestinationUnlessDeletedFirst) {
                            "<File version=\"1\" op=\"1\" path=\"d.txt\"/>"
                            "<File version=\"1\" op=\"2\" src=\"c.txt\" des=\"d.txt\"/>"));
     const tagRunResult run = RunUpdate(1);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
-    EXPECT_EQ("a", ReadFile(GamePath(L"a.txt")));
-    EXPECT_EQ("b", ReadFile(GamePath(L"b.txt")));
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
+    EXPECT_EQ("a", ReadFileBytes(GamePath(L"a.txt")));
+    EXPECT_EQ("b", ReadFileBytes(GamePath(L"b.txt")));
     EXPECT_FALSE(FileExists(GamePath(L"c.txt")));
-    EXPECT_EQ("c", ReadFile(GamePath(L"d.txt")));
+    EXPECT_EQ("c", ReadFileBytes(GamePath(L"d.txt")));
 }
 
 TEST_F(UpdateInstallTest, ServersAreRegisteredAfterDownloadAndMoveOnlyWhenAsked) {
@@ -137,7 +138,7 @@ TEST_F(UpdateInstallTest, ServersAreRegisteredAfterDownloadAndMoveOnlyWhenAsked)
     ServeFile("/files/reg.dll", dll);
     ServeFile("/files/plain.dll", dll);
     const tagRunResult run = RunUpdate(1);
-    EXPECT_EQ(Installing({L"更新完成!"}), run.statuses);
+    EXPECT_EQ(Installing({kStatusDone}), run.statuses);
     EXPECT_TRUE(FileExists(GamePath(L"servers\\reg.dll.registered")));
     EXPECT_FALSE(FileExists(GamePath(L"servers\\plain.dll.registered")));
     EXPECT_TRUE(FileExists(GamePath(L"moved\\moved.dll")));
@@ -153,13 +154,13 @@ TEST_F(UpdateInstallTest, FailedDownloadStopsTheRunAndKeepsOldFilesAndVersion) {
     } cases[] = {
         {"not found",
          kit_http::CResponse().Send(kit_http::CResponse::Head(404, "Not Found", "Content-Length: 0\r\n")),
-         L"更新文件失败!", false},
+         kStatusFileFailed, false},
         {"closed mid-body",
          kit_http::CResponse()
              .Send(kit_http::CResponse::Head(200, "OK", "Content-Length: 100\r\n") + "0123456789")
              .Delay(300)
              .Close(),
-         L"与更新服务器连接断开!", true},
+         kStatusDisconnected, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -178,11 +179,11 @@ TEST_F(UpdateInstallTest, FailedDownloadStopsTheRunAndKeepsOldFilesAndVersion) {
         EXPECT_EQ(0u, run.exitCode);
         EXPECT_EQ(Installing({c.status}), run.statuses);
         EXPECT_EQ(std::vector<uint8_t>{0}, run.finished);
-        EXPECT_EQ("new a", ReadFile(GamePath(L"a.bin")));
-        EXPECT_EQ("old b", ReadFile(GamePath(L"b.bin")));
+        EXPECT_EQ("new a", ReadFileBytes(GamePath(L"a.bin")));
+        EXPECT_EQ("old b", ReadFileBytes(GamePath(L"b.bin")));
         EXPECT_EQ(c.partial, FileExists(GamePath(L"b.bin_")));
         if (c.partial) {
-            EXPECT_EQ("0123456789", ReadFile(GamePath(L"b.bin_")));
+            EXPECT_EQ("0123456789", ReadFileBytes(GamePath(L"b.bin_")));
         }
         EXPECT_FALSE(FileExists(GamePath(L"c.bin")));
         const std::vector<std::string> targets = Targets();
@@ -206,7 +207,7 @@ TEST_F(UpdateInstallTest, DirectoryThatCannotBeCreatedStopsTheRun) {
         const size_t before = server_.Requests().size();
         const tagRunResult run = RunUpdate(1);
         EXPECT_EQ(0u, run.exitCode);
-        EXPECT_EQ(Installing({L"创建目录失败，请确定您有足够的权限！"}), run.statuses);
+        EXPECT_EQ(Installing({kStatusDirectoryFailed}), run.statuses);
         EXPECT_EQ(std::vector<uint8_t>{0}, run.finished);
         EXPECT_EQ(before + 1, server_.Requests().size()) << "no download was asked for";
         EXPECT_TRUE(FileExists(GamePath(L"src.txt"))) << "the queue stopped at the failing item";
@@ -220,7 +221,7 @@ TEST_F(UpdateInstallTest, DownloadItemWithoutPathFailsRatherThanPassingForTheChe
     ServeFile("/files/m.xml", Manifest("3", "<File version=\"1\" op=\"7\"/>"));
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(0u, run.exitCode);
-    EXPECT_EQ(Installing({L"更新失败!"}), run.statuses);
+    EXPECT_EQ(Installing({kStatusUpdateFailed}), run.statuses);
     EXPECT_EQ(std::vector<std::string>{Check(1, 0)}, Targets());
     EXPECT_EQ("", Store());
 }
@@ -243,7 +244,7 @@ TEST_F(UpdateInstallTest, ClientSeveralVersionsBehindGetsEveryNewerItemInOrder) 
 TEST_F(UpdateInstallTest, RunItemsStartOnlyAfterTheDownloadBeforeThem) {
     const std::wstring log = GamePath(L"probe.log");
     SetEnvironmentVariableW(L"KIT_PROBE_LOG", log.c_str());
-    WriteFile(GamePath(L"tools\\probe.exe"), ReadFile(kit_test::ProgramDir() + L"\\UpdateProbe.exe"));
+    WriteFile(GamePath(L"tools\\probe.exe"), ReadFileBytes(kit_test::ProgramDir() + L"\\UpdateProbe.exe"));
     ServeManifest(
         1, 0,
         Manifest("2", Download("1", "late.bin", "late.bin", 4) +
@@ -262,10 +263,10 @@ TEST_F(UpdateInstallTest, RunItemsStartOnlyAfterTheDownloadBeforeThem) {
     ASSERT_TRUE(update.Wait(kChildLimitMs));
     EXPECT_EQ(1u, update.ExitCode());
     // The programs run on their own; give them time to write.
-    PumpUntil([&] { return Lines(ReadFile(log)).size() >= 2; }, 30000);
-    std::vector<std::string> lines = Lines(ReadFile(log));
+    PumpUntil([&] { return Lines(ReadFileBytes(log)).size() >= 2; }, 30000);
+    std::vector<std::string> lines = Lines(ReadFileBytes(log));
     std::sort(lines.begin(), lines.end());
-    const std::string dir = Utf8(game_.Path());
+    const std::string dir = ToUtf8(game_.Path());
     EXPECT_EQ((std::vector<std::string>{dir, dir + "|--flag|value"}), lines);
     PumpFor(300);  // lets the probes close the log before the folder goes
 }
@@ -279,7 +280,7 @@ TEST_F(UpdateInstallTest, CloseLobbyItemWithoutALobbyProcessIsSkipped) {
     CLobbyWindow lobby;
     const tagRunResult run = RunUpdateWith(L"", lobby);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(Lines936(Installing({L"更新完成!"})), run.output) << From936(run.output);
+    EXPECT_EQ(Lines936(Installing({kStatusDone})), run.output) << From936(run.output);
     EXPECT_FALSE(FileExists(GamePath(L"x.txt")));
     EXPECT_EQ("[Versions]\r\nGame0=2\r\n", Store());
 }
@@ -296,7 +297,7 @@ TEST_F(UpdateInstallTest, PeriodicProgressIsThrottledAndMatchesTheConsoleLines) 
                                          .SendSplit(body, cuts, 250));
     const tagRunResult run = RunUpdate(1);
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ(body, ReadFile(GamePath(L"big.bin")));
+    EXPECT_EQ(body, ReadFileBytes(GamePath(L"big.bin")));
     ASSERT_GE(run.progress.size(), 3u) << "about 3 s of body at 4 KB per 250 ms";
     const std::vector<tagProgress> periodic(run.progress.begin(), run.progress.end() - 1);
     const tagProgress& last = run.progress.back();
@@ -380,8 +381,7 @@ TEST_F(CloseLobbyTest, LobbyThatStaysEndsTheUpdaterWithOneAfterTenSeconds) {
     EXPECT_GE(elapsed, 9500u);
     EXPECT_NE(std::string::npos, output.find("[lobby] asked to close; staying (--stay)")) << output;
     EXPECT_NE(std::string::npos, output.find("[lobby] the updater ended the link")) << output;
-    EXPECT_NE(std::string::npos,
-              output.find(Utf8(L"[Update.exe] 更新程序需要关闭游戏大厅才能继续，请先关闭大厅然后再重试!")))
+    EXPECT_NE(std::string::npos, output.find(ToUtf8(std::wstring(L"[Update.exe] ") + kStatusLobbyStillRunning)))
         << output;
     EXPECT_EQ(std::string::npos, output.find("[lobby] finished")) << "nothing after the disconnect notice";
     EXPECT_TRUE(FileExists(GamePath(L"after.txt")));

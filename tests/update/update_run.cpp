@@ -117,17 +117,6 @@ bool CLobbyWindow::Has(uint32_t kind) const {
     return false;
 }
 
-void PumpFor(DWORD ms) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= ms) return;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
-    }
-}
-
 CUpdateProcess::~CUpdateProcess() {
     if (process_) {
         if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
@@ -199,23 +188,8 @@ std::wstring LobbyArguments(unsigned game, HWND lobby, DWORD pid) {
            std::to_wstring(pid);
 }
 
-namespace {
-std::string Encode(UINT codePage, const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(size, '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr,
-                        nullptr);
-    return out;
-}
-}  // namespace
-
 std::string To936(const std::wstring& text) {
-    return Encode(936, text);
-}
-std::string Utf8(const std::wstring& text) {
-    return Encode(CP_UTF8, text);
+    return kit_test::Encode(936, text);
 }
 
 std::string Lines936(const std::vector<std::wstring>& texts) {
@@ -225,36 +199,13 @@ std::string Lines936(const std::vector<std::wstring>& texts) {
 }
 
 std::wstring From936(const std::string& bytes) {
-    if (bytes.empty()) return std::wstring();
-    const int size = MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring out(size, L'\0');
-    MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), &out[0], size);
-    return out;
+    return kit_test::Decode(936, bytes);
 }
 
 void WriteFile(const std::wstring& path, const std::string& text) {
     for (size_t i = 3; i < path.size(); ++i)
         if (path[i] == L'\\') CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-std::string ReadFile(const std::wstring& path, bool* exists) {
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (exists) *exists = file != INVALID_HANDLE_VALUE;
-    if (file == INVALID_HANDLE_VALUE) return std::string();
-    std::string out;
-    char buffer[65536];
-    DWORD got = 0;
-    while (::ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) out.append(buffer, got);
-    CloseHandle(file);
-    return out;
+    kit_test::WriteFileBytes(path, text);
 }
 
 bool FileExists(const std::wstring& path) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "kit_test.h"
+
 namespace update_test {
 
 // One WM_COPYDATA as the lobby received it.
@@ -63,10 +65,8 @@ private:
     std::vector<tagLobbyEvent> events_;
 };
 
-// Pumps this thread's messages for `ms` milliseconds or until `done()`.
-template <typename F>
-bool PumpUntil(F&& done, DWORD ms);
-void PumpFor(DWORD ms);
+using kit_test::PumpFor;
+using kit_test::PumpUntil;
 
 // Update.exe (test build) as a child process with its standard output on a pipe.
 class CUpdateProcess {
@@ -102,25 +102,14 @@ std::wstring LobbyArguments(unsigned game, HWND lobby, DWORD pid = GetCurrentPro
 // Status texts as the updater writes them: code page 936, one line each.
 std::string Lines936(const std::vector<std::wstring>& texts);
 std::string To936(const std::wstring& text);
-std::string Utf8(const std::wstring& text);
+using kit_test::ToUtf8;
 
 // A readable form of bytes in code page 936 for failure messages.
 std::wstring From936(const std::string& bytes);
 
 // Writes `text` to the file `path` (bytes as given), creating its folders.
 void WriteFile(const std::wstring& path, const std::string& text);
-// The file's bytes; `exists` is cleared when it cannot be read.
-std::string ReadFile(const std::wstring& path, bool* exists = nullptr);
+using kit_test::ReadFileBytes;
 bool FileExists(const std::wstring& path);
-
-template <typename F>
-bool PumpUntil(F&& done, DWORD ms) {
-    const DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start >= ms) return false;
-        PumpFor(20);
-    }
-    return true;
-}
 
 }  // namespace update_test

@@ -1,4 +1,5 @@
 #include "update_scenario.h"
+#include "StatusText.h"
 
 namespace update_test {
 
@@ -25,7 +26,7 @@ void UpdateScenarioTest::SetStore(const std::string& text) {
 }
 
 std::string UpdateScenarioTest::Store() const {
-    return ReadFile(game_ / L"Configs\\Version.dat");
+    return ReadFileBytes(game_ / L"Configs\\Version.dat");
 }
 
 tagRunResult UpdateScenarioTest::RunUpdate(unsigned game) {
@@ -53,7 +54,7 @@ tagRunResult UpdateScenarioTest::RunUpdateWith(const std::wstring& arguments, CL
 }
 
 std::vector<std::wstring> UpdateScenarioTest::Installing(const std::vector<std::wstring>& rest) {
-    std::vector<std::wstring> texts = {L"正在检查更新......", L"正在统计需要更新的文件..."};
+    std::vector<std::wstring> texts = {kStatusChecking, kStatusCounting};
     texts.insert(texts.end(), rest.begin(), rest.end());
     return texts;
 }

@@ -10,33 +10,18 @@ namespace {
 
 UINT_PTR g_quitCode = 0xdeadbeef;
 
-void PumpOnce() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            g_quitCode = msg.wParam;
-            continue;
-        }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
+void RecordQuit(WPARAM code) {
+    g_quitCode = code;
 }
 
 }  // namespace
 
 bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        PumpOnce();
-        if (done()) return true;
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= ms) return done();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed < 20 ? ms - elapsed : 20, QS_ALLINPUT);
-    }
+    return kit_test::PumpUntil(done, ms, RecordQuit);
 }
 
 void PumpFor(DWORD ms) {
-    PumpUntil([] { return false; }, ms);
+    kit_test::PumpFor(ms, RecordQuit);
 }
 
 UINT_PTR TakeQuitCode() {

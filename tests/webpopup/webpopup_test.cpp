@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "WebWnd.h"
+#include "base/UniqueHandle.h"
 #include "fake_browser.h"
 #include "resource.h"
 #include "test_support.h"
@@ -198,6 +199,79 @@ TEST_F(CWebWndTest, TopLevelNavigationReachesTheParentAsOneBlockAndItsAnswerCanc
     DWORD sizeField = 0;
     std::memcpy(&sizeField, parent.Blocks()[0].bytes.data(), 4);
     EXPECT_EQ(56u, sizeField);
+    popup.Destroy();
+}
+
+// Objects another process could have made under the upcoming block names:
+// from `first` on, `count` numbers, each taken unless its offset from `first`
+// is a multiple of `freeEvery` (0: none free). The name before each tenth is
+// a one-page section, smaller than a large block; the others are events.
+class CPlantedNames {
+public:
+    CPlantedNames(DWORD first, DWORD count, DWORD freeEvery) {
+        for (DWORD offset = 0; offset < count; ++offset) {
+            if (freeEvery && offset % freeEvery == 0) continue;
+            wchar_t name[64];
+            swprintf(name, 64, kNotifyNameFormat, static_cast<unsigned>(first + offset));
+            SetLastError(ERROR_SUCCESS);
+            HANDLE object = offset % 10 == 9 ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr,
+                                                                  PAGE_READWRITE, 0, 16, name)
+                                             : CreateEventW(nullptr, TRUE, FALSE, name);
+            EXPECT_TRUE(object && GetLastError() != ERROR_ALREADY_EXISTS) << "planting offset " << offset;
+            objects_.emplace_back(object);
+        }
+    }
+
+private:
+    std::vector<kit::CKernelHandle> objects_;
+};
+
+// Planted names cover this many milliseconds from the test's tick count: far
+// longer than planting and one navigation take.
+constexpr DWORD kPlantedSpan = 3000;
+
+TEST_F(CWebWndTest, NotificationSkipsNamesTakenByOtherObjects) {
+    CTestParent parent(700, 500);
+    CWebWnd popup;
+    ASSERT_TRUE(CreateInside(popup, parent.Window(), 400, 300));
+    // Post data larger than a page: a copy into a planted one-page section
+    // would run past its view.
+    const std::vector<BYTE> large(3 * 4096, 0x5A);
+    const struct {
+        const wchar_t* url;
+        std::vector<BYTE> post;
+        LRESULT answer;
+    } cases[] = {
+        {L"http://a.test/one", large, 1},
+        {L"http://a.test/two", {}, 0},
+        {L"http://a.test/three", large, 0},
+        {L"http://a.test/four", {}, 1},
+    };
+    for (const auto& c : cases) {
+        // Nine names taken for every free one: the pop-up meets up to nine,
+        // a section among them, before a free name.
+        const DWORD first = GetTickCount();
+        const CPlantedNames planted(first, kPlantedSpan, 10);
+        const size_t seen = parent.Blocks().size();
+        parent.SetAnswer(c.answer);
+        EXPECT_EQ(c.answer ? VARIANT_TRUE : VARIANT_FALSE, FireBeforeNavigate2(c.url, c.post, true));
+        ASSERT_EQ(seen + 1, parent.Blocks().size()) << "the parent was not asked";
+        const tagReceivedBlock& block = parent.Blocks().back();
+        const DWORD offset = static_cast<DWORD>(block.tick) - first;
+        EXPECT_TRUE(offset % 10 == 0 || offset >= kPlantedSpan) << "block named with taken offset " << offset;
+        EXPECT_EQ(ExpectedBlock(c.url, c.post), block.bytes);
+    }
+    popup.Destroy();
+}
+
+TEST_F(CWebWndTest, NavigationIsCancelledWhenNoBlockNameIsFree) {
+    CTestParent parent(700, 500);
+    parent.SetAnswer(0);
+    CWebWnd popup;
+    ASSERT_TRUE(CreateInside(popup, parent.Window(), 400, 300));
+    const CPlantedNames planted(GetTickCount(), kPlantedSpan, 0);
+    EXPECT_EQ(VARIANT_TRUE, FireBeforeNavigate2(L"http://a.test/unasked", {1, 2}, true));
+    EXPECT_EQ(0u, parent.Blocks().size()) << "the parent was asked";
     popup.Destroy();
 }
 

@@ -10,6 +10,7 @@
 
 #include "StringHelpers.h"
 #include "XMLConfig.h"
+#include "kit_test.h"
 
 using namespace _ServerEngine;
 
@@ -50,10 +51,6 @@ private:
 bool Load(CXMLConfig& root, const std::string& bytes) {
     CGuardedBuffer buffer(bytes);
     return root.LoadFromBuffer(buffer.Data(), buffer.Size());
-}
-
-std::string Utf8(const std::wstring& text) {
-    return ToUtf8(text);
 }
 
 std::string Utf16(const std::wstring& text, bool bigEndian) {
@@ -138,8 +135,8 @@ TEST(XMLEncodingTest, LoadsOrFailsByItsBytes) {
         tagEncodingCase{"UTF-8 mark only", kBom, false, L""},
         tagEncodingCase{"UTF-8 mark and blanks", kBom + "   ", true, L""},
         tagEncodingCase{"UTF-8 declaration",
-                        "<?xml version=\"1.0\" encoding=\"utf-8\"?><a>" + Utf8(kChinese) + "</a>", true,
-                        L"a{\x66f4\x65b0}"},
+                        "<?xml version=\"1.0\" encoding=\"utf-8\"?><a>" + kit_test::ToUtf8(kChinese) + "</a>",
+                        true, L"a{\x66f4\x65b0}"},
         tagEncodingCase{"upper-case UTF-8", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>x</a>", false, L""},
         tagEncodingCase{"gb2312", "<?xml version=\"1.0\" encoding=\"gb2312\"?><a>" + kGbk + "</a>", true,
                         L"a{\x66f4\x65b0}"},
@@ -154,7 +151,7 @@ TEST(XMLEncodingTest, LoadsOrFailsByItsBytes) {
         tagEncodingCase{"declaration never closed", "<?xml encoding=\"utf-8\" <a>x</a>", false, L""},
         tagEncodingCase{"encoding value never closed", "<?xml ?><a>x</a> encoding=\"utf-8", false, L""},
         tagEncodingCase{"encoding label after the declaration",
-                        "<?xml?><a v='encoding=\"utf-8\"'>" + Utf8(kChinese) + "</a>", true,
+                        "<?xml?><a v='encoding=\"utf-8\"'>" + kit_test::ToUtf8(kChinese) + "</a>", true,
                         L"a[v=encoding=\"utf-8\"]{\x66f4\x65b0}"},
         tagEncodingCase{"UTF-8 stops at a NUL byte", kBom + std::string("<a>x</a>\0<b>y</b>", 17), true,
                         L"a{x}"},
@@ -339,12 +336,25 @@ TEST(XMLEntityTest, DecodesReferencesOnce) {
     } cases[] = {
         {L"a &quot;b&quot; &apos;c&apos; &lt;d&gt;", L"a \"b\" 'c' <d>"},
         {L"&#65;&nbsp;B", L"A B"},
-        {L"&#x41;", std::wstring(1, L'\0')},
         {L"&#26356;&#26032;", L"\x66f4\x65b0"},
-        {L"&#65601;", L"A"},
-        {L"&#-1;", L"\xFFFF"},
         {L"&# 66;", L"B"},
-        {L"&#;", std::wstring(1, L'\0')},
+        // Numeric references name one code point; one that names no
+        // character is left as written rather than becoming U+0000.
+        {L"a&#x5C;b", L"a\\b"},
+        {L"&#x41;&#x6a;&#x6A;", L"Ajj"},
+        {L"&#x66f4;&#X41;", L"\x66f4&#X41;"},
+        {L"&#x41zz;&#65zz;", L"AA"},
+        {L"&#x0000000041;", L"A"},
+        {L"&#xFFFF;&#65535;", L"\xFFFF\xFFFF"},
+        {L"&#x10000;&#65536;", L"\xD800\xDC00\xD800\xDC00"},
+        {L"&#65601;", L"\xD800\xDC41"},
+        {L"&#x1F600;!", L"\xD83D\xDE00!"},
+        {L"&#x10FFFF;&#1114111;", L"\xDBFF\xDFFF\xDBFF\xDFFF"},
+        {L"&#x110000;&#1114112;&#xFFFFFFFFFFFF;&#99999999999;",
+         L"&#x110000;&#1114112;&#xFFFFFFFFFFFF;&#99999999999;"},
+        {L"&#xD800;&#xDFFF;&#55296;", L"&#xD800;&#xDFFF;&#55296;"},
+        {L"&#0;&#x0;&#x;&#;&#-1;&#xG;", L"&#0;&#x0;&#x;&#;&#-1;&#xG;"},
+        {L"&#x26;amp;", L"&amp;"},
         {L"&amp;amp;", L"&amp;"},
         {L"&&amp;", L"&&"},
         {L"&a&amp;", L"&a&"},
@@ -358,6 +368,16 @@ TEST(XMLEntityTest, DecodesReferencesOnce) {
         CXMLConfig::DecodeEntities(text);
         EXPECT_EQ(c.out, text) << ToUtf8(c.in);
     }
+}
+
+// A hexadecimal reference reaches the double-quoted value it stands in.
+TEST(XMLEntityTest, HexadecimalReferenceInAnAttributeValue) {
+    CXMLConfig root(L"", nullptr, 0);
+    ASSERT_TRUE(Load(root, kBom + "<File path=\"a&#x5C;b&#x1F600;\"/>"));
+    CXMLConfig* file = root.FindNode(L"File");
+    ASSERT_NE(nullptr, file);
+    const std::wstring path = file->GetAttribute(L"path", L"");
+    EXPECT_EQ(L"a\\b\xD83D\xDE00", path) << ToUtf8(path);
 }
 
 TEST(XMLLookupTest, FindNodeSearchesDepthFirstFromTheNodeItself) {

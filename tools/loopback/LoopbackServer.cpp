@@ -4,10 +4,6 @@
 
 namespace kit_loopback {
 
-void PumpFor(DWORD ms) {
-    PumpUntil([] { return false; }, ms);
-}
-
 CLoopbackServer::~CLoopbackServer() {
     if (thread_.joinable()) {
         {

@@ -14,15 +14,6 @@
 
 namespace kit_loopback {
 
-// Dispatches the calling thread's messages until `done()` is true or
-// `timeoutMs` have passed; returns the last `done()`. A WM_QUIT met on the
-// way is posted again and ends the wait early.
-template <typename F>
-bool PumpUntil(F&& done, DWORD timeoutMs);
-
-// Dispatches the calling thread's messages for `ms` milliseconds.
-void PumpFor(DWORD ms);
-
 // Accepts one connection at a time (a new one replaces the current one),
 // records what arrives and sends what it is given.
 class CLoopbackServer {
@@ -74,24 +65,5 @@ private:
     std::thread thread_;
     bool winsockStarted_ = false;
 };
-
-template <typename F>
-bool PumpUntil(F&& done, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start >= timeoutMs) return done();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) {
-                PostQuitMessage(static_cast<int>(msg.wParam));
-                return done();
-            }
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-    return true;
-}
 
 }  // namespace kit_loopback

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "base/UniqueHandle.h"
+
 namespace {
 
 constexpr UINT WM_POPUP_NAVIGATE = 0x21F1;
@@ -37,16 +39,15 @@ void PrintLine(const std::wstring& text) {
 LRESULT OnPopupNavigate(WPARAM wParam, LPARAM lParam) {
     wchar_t name[64];
     swprintf(name, 64, L"Vistrel_notify_%u", static_cast<unsigned>(lParam));
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
+    const kit::CKernelHandle mapping(OpenFileMappingW(FILE_MAP_READ, FALSE, name));
     if (!mapping) {
         PrintLine(L"navigate: cannot open " + std::wstring(name));
         return 0;
     }
-    const BYTE* view = static_cast<const BYTE*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    const kit::CMappedView mapped(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0));
+    const BYTE* view = static_cast<const BYTE*>(mapped.Get());
     MEMORY_BASIC_INFORMATION region = {};
     if (!view || !VirtualQuery(view, &region, sizeof(region))) {
-        if (view) UnmapViewOfFile(view);
-        CloseHandle(mapping);
         PrintLine(L"navigate: cannot map " + std::wstring(name));
         return 0;
     }
@@ -63,8 +64,6 @@ LRESULT OnPopupNavigate(WPARAM wParam, LPARAM lParam) {
     }
     std::string post;
     if (valid) post.assign(reinterpret_cast<const char*>(view + end + 2), size - end - 2);
-    UnmapViewOfFile(view);
-    CloseHandle(mapping);
     if (!valid) {
         PrintLine(L"navigate: malformed block " + std::wstring(name));
         return 0;
@@ -152,9 +151,10 @@ int wmain(int argc, wchar_t** argv) {
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.lpszClassName = kClassName;
     RegisterClassExW(&windowClass);
-    HWND window =
+    // Destroyed early by the --close-after timer, or by its owner at the end.
+    const kit::CWindowHandle window(
         CreateWindowExW(0, kClassName, L"Popup parent", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | WS_VISIBLE,
-                        40, 40, 900, 700, nullptr, nullptr, windowClass.hInstance, nullptr);
+                        40, 40, 900, 700, nullptr, nullptr, windowClass.hInstance, nullptr));
     if (!window) {
         std::fprintf(stderr, "popupparent: cannot create the window\n");
         return 2;
@@ -162,19 +162,19 @@ int wmain(int argc, wchar_t** argv) {
 
     std::wstring commandLine = Quote(vistrel);
     for (const std::wstring& arg : popupArgs) commandLine += L" " + Quote(arg);
-    commandLine += L" " + std::to_wstring(reinterpret_cast<UINT_PTR>(window));
+    commandLine += L" " + std::to_wstring(reinterpret_cast<UINT_PTR>(window.Get()));
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(vistrel.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process)) {
         std::fprintf(stderr, "popupparent: cannot start Vistrel (error %lu)\n", GetLastError());
-        DestroyWindow(window);
         return 2;
     }
-    CloseHandle(process.hThread);
+    const kit::CKernelHandle processHandle(process.hProcess);
+    const kit::CKernelHandle threadHandle(process.hThread);
     PrintLine(L"started Vistrel pid " + std::to_wstring(process.dwProcessId));
-    if (closeAfter) SetTimer(window, kCloseTimer, closeAfter, nullptr);
+    if (closeAfter) SetTimer(window.Get(), kCloseTimer, closeAfter, nullptr);
 
     // Handle the pop-up's messages until it ends.
     for (;;) {
@@ -188,8 +188,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hProcess);
     PrintLine(L"Vistrel exited with code " + std::to_wstring(static_cast<int>(exitCode)));
-    if (IsWindow(window)) DestroyWindow(window);
     return static_cast<int>(exitCode);
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "LobbyMessage.h"
+#include "base/UniqueHandle.h"
 
 namespace {
 
@@ -196,9 +197,9 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return 2;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    kit::CKernelHandle readEnd, writeEnd;
+    if (!CreatePipe(readEnd.Put(), writeEnd.Put(), &inherit, 0)) return 2;
+    SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
     std::wstring command = L"\"" + g_options.update + L"\" " + std::to_wstring(g_options.game) + L" " +
                            std::to_wstring(reinterpret_cast<uintptr_t>(window)) + L" " +
                            std::to_wstring(GetCurrentProcessId());
@@ -206,7 +207,7 @@ int wmain(int argc, wchar_t** argv) {
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writeEnd;
+    startup.hStdOutput = writeEnd.Get();
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
     Print("[lobby] starting " + Utf8(command));
@@ -215,21 +216,22 @@ int wmain(int argc, wchar_t** argv) {
         Print("[lobby] cannot start the updater");
         return 2;
     }
-    CloseHandle(writeEnd);
-    CloseHandle(process.hThread);
+    const kit::CKernelHandle updater(process.hProcess), updaterThread(process.hThread);
+    writeEnd.Reset();  // the updater holds the only write end now
 
     std::string pending;
+    const HANDLE waitFor[] = {updater.Get()};
     for (;;) {
-        const DWORD wait = MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 50, QS_ALLINPUT);
+        const DWORD wait = MsgWaitForMultipleObjects(1, waitFor, FALSE, 50, QS_ALLINPUT);
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        PumpUpdaterOutput(readEnd, pending, false);
+        PumpUpdaterOutput(readEnd.Get(), pending, false);
         if (g_closeRequested) return 0;
         if (wait == WAIT_OBJECT_0) break;
     }
-    PumpUpdaterOutput(readEnd, pending, true);
+    PumpUpdaterOutput(readEnd.Get(), pending, true);
     DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
+    GetExitCodeProcess(updater.Get(), &code);
     Print("[lobby] Update.exe exited with code " + std::to_string(code));
     return static_cast<int>(code);
 }

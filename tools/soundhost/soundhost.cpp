@@ -8,6 +8,8 @@
 #include <cwchar>
 
 #include "Cantorel.h"
+#include "base/ComPtr.h"
+#include "base/UniqueHandle.h"
 
 namespace {
 
@@ -15,7 +17,8 @@ namespace {
 constexpr DWORD kMaxWaitMilliseconds = 10 * 60 * 1000;
 
 // Quits the message loop when the sound ends. Lives on the stack of wmain,
-// so its count only matters to the library's AddRef/Release pairs.
+// longer than the manager, so its count only matters to the library's
+// AddRef/Release pairs.
 class CSink final : public ISoundSink {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -56,26 +59,24 @@ void PumpUntilQuit(DWORD deadline) {
     }
 }
 
-int Play(ISoundManager* manager, const wchar_t* path, long volume) {
-    HWND window = CreateWindowExW(0, L"STATIC", L"soundhost", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr);
-    HRESULT hr = manager->Initialize(window);
+int Play(ISoundManager* manager, CSink* sink, const wchar_t* path, long volume) {
+    const kit::CWindowHandle window(CreateWindowExW(0, L"STATIC", L"soundhost", 0, 0, 0, 0, 0, nullptr,
+                                                    nullptr, GetModuleHandleW(nullptr), nullptr));
+    HRESULT hr = manager->Initialize(window.Get());
     if (FAILED(hr)) return Fail(L"Initialize", hr);
-    CSink sink;
-    manager->SetSink(&sink);
+    manager->SetSink(sink);
     manager->SetVolume(volume);
-    ISoundObject* sound = nullptr;
+    kit::CComPtr<ISoundObject> sound;
     hr = manager->CreateSoundFromFile(path, &sound);
     if (FAILED(hr)) return Fail(L"CreateSoundFromFile", hr);
     const DWORD start = GetTickCount();
     hr = sound->Play();
     if (SUCCEEDED(hr)) PumpUntilQuit(start + kMaxWaitMilliseconds);
     const DWORD elapsed = GetTickCount() - start;
-    sound->Release();
+    sound.Reset();
     manager->Uninitialize();
-    DestroyWindow(window);
     if (FAILED(hr)) return Fail(L"Play", hr);
-    if (!sink.Ended()) return Fail(L"waiting for the end", E_FAIL);
+    if (!sink->Ended()) return Fail(L"waiting for the end", E_FAIL);
     std::wprintf(L"played %ls at volume %ld: OnSoundEnd after %lu ms\n", path, volume,
                  static_cast<unsigned long>(elapsed));
     return 0;
@@ -89,16 +90,16 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     const long volume = argc == 3 ? std::wcstol(argv[2], nullptr, 10) : 0;
-    HMODULE dll = LoadLibraryW(L"Cantorel.dll");
+    const kit::CLibraryHandle dll(LoadLibraryW(L"Cantorel.dll"));
     if (!dll) return Fail(L"LoadLibrary(Cantorel.dll)", HRESULT_FROM_WIN32(GetLastError()));
     auto create = reinterpret_cast<PFN_CreateSoundManager>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "CreateSoundManager")));
+        reinterpret_cast<void*>(GetProcAddress(dll.Get(), "CreateSoundManager")));
     if (!create) return Fail(L"GetProcAddress(CreateSoundManager)", E_FAIL);
-    ISoundManager* manager = nullptr;
-    HRESULT hr = create(&manager);
+    // The manager goes first: it still holds the sink, and the library holds
+    // its code.
+    CSink sink;
+    kit::CComPtr<ISoundManager> manager;
+    const HRESULT hr = create(&manager);
     if (FAILED(hr)) return Fail(L"CreateSoundManager", hr);
-    const int rc = Play(manager, argv[1], volume);
-    manager->Release();
-    FreeLibrary(dll);
-    return rc;
+    return Play(manager.Get(), &sink, argv[1], volume);
 }

@@ -1,0 +1,25 @@
+// The status texts the updater shows: on standard output and to the lobby.
+// The lobby and its users see them as they are, so they are fixed to the
+// character (full-width and ASCII punctuation as written).
+#pragma once
+
+// Start.
+constexpr wchar_t kStatusNoRights[] = L"更新程序权限不够!";
+constexpr wchar_t kStatusNetworkFailed[] = L"初始化网络失败！";
+constexpr wchar_t kStatusNoClient[] = L"创建网络连接对象失败！";
+constexpr wchar_t kStatusCheckNotStarted[] = L"启动下载失败，无法执行更新！";
+constexpr wchar_t kStatusChecking[] = L"正在检查更新......";
+
+// Update check.
+constexpr wchar_t kStatusCheckFailed[] = L"更新检测失败！";
+constexpr wchar_t kStatusUpToDate[] = L"当前已是最新版本！";
+constexpr wchar_t kStatusCounting[] = L"正在统计需要更新的文件...";
+constexpr wchar_t kStatusListFailed[] = L"更新列表失败!";
+constexpr wchar_t kStatusDisconnected[] = L"与更新服务器连接断开!";
+
+// Installation.
+constexpr wchar_t kStatusDirectoryFailed[] = L"创建目录失败，请确定您有足够的权限！";
+constexpr wchar_t kStatusUpdateFailed[] = L"更新失败!";
+constexpr wchar_t kStatusFileFailed[] = L"更新文件失败!";
+constexpr wchar_t kStatusLobbyStillRunning[] = L"更新程序需要关闭游戏大厅才能继续，请先关闭大厅然后再重试!";
+constexpr wchar_t kStatusDone[] = L"更新完成!";

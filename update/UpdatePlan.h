@@ -1,0 +1,51 @@
+// What an update run has to do, decided from the manifest document and the
+// installed version alone: the download base, the new version, the "File"
+// items to carry out in document order and the bytes their downloads bring.
+// No I/O; CUpdate shows the outcome and carries the items out.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "XMLConfig.h"
+
+// A "File" item's "op", read once when the item is planned. The values are
+// those of the manifest; every other value makes the item a no-op.
+enum ManifestOp : int32_t {
+    OpIgnored = -1,
+    OpDownload = 0,
+    OpDelete = 1,
+    OpMove = 2,
+    OpCloseLobby = 3,
+    OpRun = 4,
+};
+
+// A planned "File" item: its element, for the attributes its operation
+// reads when it runs, and what planning read of it.
+struct tagManifestItem {
+    _ServerEngine::CXMLConfig* node;  // owned by the manifest document
+    ManifestOp op;
+    uint64_t size;  // "size", a signed 32-bit count widened with its sign
+};
+using ManifestItem = tagManifestItem;
+
+enum class PlanOutcome {
+    kUnusable,  // no "Update" element, or its "url" is empty
+    kNotNewer,  // the manifest's version is not above the installed one
+    kNoItems,   // newer, but no "File" item is newer than the installed version
+    kWork,      // items to carry out
+};
+
+struct tagUpdatePlan {
+    PlanOutcome outcome = PlanOutcome::kUnusable;
+    std::wstring baseUrl;          // "url" of "Update"; set from kNotNewer on
+    uint64_t manifestVersion = 0;  // "version" of "Update"; set from kNotNewer on
+    uint64_t totalBytes = 0;       // sum of the download items' sizes
+    std::deque<ManifestItem> items;
+};
+
+// Plans the run for the loaded manifest `document` against the version
+// installed before the run. Versions compare unsigned. The items keep
+// pointing into `document`, which must outlive them.
+tagUpdatePlan PlanUpdate(_ServerEngine::CXMLConfig& document, uint64_t installedVersion);
