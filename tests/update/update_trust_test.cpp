@@ -94,7 +94,7 @@ TEST_F(UpdateTrustTest, AnswersWithoutAValidSignatureForThisGameCarryOutNothing)
     std::string newer = manifest;
     newer.replace(newer.find("version=\"2\""), 11, "version=\"3\"");
     std::string comment = minisig;
-    comment.insert(comment.find("trusted comment: ") + 17, "x");
+    comment.insert(comment.find("\ntrusted comment: ") + 18, "x");
     const struct {
         const char* name;
         unsigned game;
