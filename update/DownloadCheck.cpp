@@ -108,7 +108,8 @@ void CDownloadCheck::OnHttpBody(const char* data, uint32_t size) {
 
 bool CDownloadCheck::OnHttpBodyEnd() {
     uint8_t digest[crypto_hash_sha256_BYTES];
-    mismatched_ = !started_ || !worker_.Finish(digest) || sodium_memcmp(digest, expected_, sizeof digest) != 0;
+    mismatched_ =
+        !started_ || !worker_.Finish(digest) || sodium_memcmp(digest, expected_, sizeof digest) != 0;
     started_ = false;
     return !mismatched_;
 }
@@ -121,7 +122,7 @@ bool ParseSha256Hex(const wchar_t* text, uint8_t digest[crypto_hash_sha256_BYTES
         narrow[i] = static_cast<char>(text[i]);
     }
     size_t length = 0;
-    return sodium_hex2bin(digest, crypto_hash_sha256_BYTES, narrow, sizeof narrow, nullptr, &length, nullptr) ==
-               0 &&
+    return sodium_hex2bin(digest, crypto_hash_sha256_BYTES, narrow, sizeof narrow, nullptr, &length,
+                          nullptr) == 0 &&
            length == crypto_hash_sha256_BYTES;
 }

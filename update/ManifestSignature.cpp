@@ -102,8 +102,8 @@ bool VerifyMinisign(const tagMinisignKey& key, const tagMinisignSignature& signa
     }
     std::vector<uint8_t> global(signature.signature, signature.signature + sizeof signature.signature);
     global.insert(global.end(), signature.trustedComment.begin(), signature.trustedComment.end());
-    return crypto_sign_verify_detached(signature.globalSignature, global.data(), global.size(), key.publicKey) ==
-           0;
+    return crypto_sign_verify_detached(signature.globalSignature, global.data(), global.size(),
+                                       key.publicKey) == 0;
 }
 
 bool SplitSignedBody(const char* body, size_t size, size_t* manifestSize, const char** minisig,
@@ -112,7 +112,8 @@ bool SplitSignedBody(const char* body, size_t size, size_t* manifestSize, const 
     // Only blanks may follow the block's "-->".
     std::string_view head = text;
     while (!head.empty() && IsBlank(head.back())) head.remove_suffix(1);
-    if (head.size() < kBlockEnd.size() || head.substr(head.size() - kBlockEnd.size()) != kBlockEnd) return false;
+    if (head.size() < kBlockEnd.size() || head.substr(head.size() - kBlockEnd.size()) != kBlockEnd)
+        return false;
     const size_t arrow = head.size() - kBlockEnd.size();
     size_t from = text.size();
     while (from != 0) {

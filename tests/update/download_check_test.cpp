@@ -40,7 +40,8 @@ std::string ExpectedHex(const std::vector<uint8_t>& bytes) {
 }
 
 // Feeds `bytes` in spans cycling through `spans`; returns the digest in hex.
-std::string Digest(CSha256Worker& worker, const std::vector<uint8_t>& bytes, const std::vector<size_t>& spans) {
+std::string Digest(CSha256Worker& worker, const std::vector<uint8_t>& bytes,
+                   const std::vector<size_t>& spans) {
     EXPECT_TRUE(worker.Begin());
     size_t at = 0;
     for (size_t i = 0; at < bytes.size(); ++i) {
@@ -146,7 +147,8 @@ TEST(DownloadCheckTest, DigestTextIsSixtyFourHexDigitsOfEitherCase) {
         std::memset(digest, 0xde, sizeof digest);
         EXPECT_EQ(c.ok, ParseSha256Hex(c.text.c_str(), digest)) << c.name;
         if (c.ok) {
-            EXPECT_EQ("00ff8a9b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f7a8b9c0d1e2f3a4b", Hex(digest)) << c.name;
+            EXPECT_EQ("00ff8a9b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f7a8b9c0d1e2f3a4b", Hex(digest))
+                << c.name;
         }
     }
     uint8_t digest[crypto_hash_sha256_BYTES];

@@ -128,10 +128,12 @@ TEST_F(ManifestSignatureTest, OnlyAnIntactBlockAtTheEndVerifies) {
         {"legacy Ed", message_ + SignatureBlock(legacy_), message_.size()},
         {"CR LF throughout", message_ + SignatureBlock(Crlf(prehashed_), "\r\n"), message_.size()},
         {"blanks after the block", message_ + SignatureBlock(prehashed_) + " \t\r\n\n", message_.size()},
-        {"untrusted comment changed", message_ + SignatureBlock(ReplaceLine(prehashed_, 0, "untrusted comment: x")),
-         message_.size()},
-        {"last of two blocks counts", nested + SignatureBlock(SignatureFixture(L"nested.ED.minisig")), nested.size()},
-        {"last of two blocks is another key's", message_ + SignatureBlock(prehashed_) + SignatureBlock(other_), kPoison},
+        {"untrusted comment changed",
+         message_ + SignatureBlock(ReplaceLine(prehashed_, 0, "untrusted comment: x")), message_.size()},
+        {"last of two blocks counts", nested + SignatureBlock(SignatureFixture(L"nested.ED.minisig")),
+         nested.size()},
+        {"last of two blocks is another key's",
+         message_ + SignatureBlock(prehashed_) + SignatureBlock(other_), kPoison},
         {"no block", message_, kPoison},
         {"empty body", "", kPoison},
         {"first byte of M changed", changedFirst + SignatureBlock(prehashed_), kPoison},
@@ -141,15 +143,19 @@ TEST_F(ManifestSignatureTest, OnlyAnIntactBlockAtTheEndVerifies) {
         {"algorithm changed to Ed", message_ + SignatureBlock(FlipDecoded(prehashed_, 1, 1)), kPoison},
         {"key id changed", message_ + SignatureBlock(FlipDecoded(prehashed_, 1, 5)), kPoison},
         {"signature byte changed", message_ + SignatureBlock(FlipDecoded(prehashed_, 1, 40)), kPoison},
-        {"trusted comment changed", message_ + SignatureBlock(ReplaceLine(prehashed_, 2, "trusted comment: release 3")),
+        {"trusted comment changed",
+         message_ + SignatureBlock(ReplaceLine(prehashed_, 2, "trusted comment: release 3")), kPoison},
+        {"trusted comment prefix missing",
+         message_ + SignatureBlock(ReplaceLine(prehashed_, 2, MinisignLine(prehashed_, 2).substr(8))),
          kPoison},
-        {"trusted comment prefix missing", message_ + SignatureBlock(ReplaceLine(prehashed_, 2, MinisignLine(prehashed_, 2).substr(8))),
-         kPoison},
-        {"untrusted comment prefix missing", message_ + SignatureBlock(ReplaceLine(prehashed_, 0, "comment: x")), kPoison},
+        {"untrusted comment prefix missing",
+         message_ + SignatureBlock(ReplaceLine(prehashed_, 0, "comment: x")), kPoison},
         {"global signature changed", message_ + SignatureBlock(FlipDecoded(prehashed_, 3, 0)), kPoison},
-        {"global signature missing", message_ + SignatureBlock(prehashed_.substr(0, prehashed_.rfind('\n', prehashed_.size() - 2) + 1)),
+        {"global signature missing",
+         message_ + SignatureBlock(prehashed_.substr(0, prehashed_.rfind('\n', prehashed_.size() - 2) + 1)),
          kPoison},
-        {"signature line cut short", message_ + SignatureBlock(ReplaceLine(prehashed_, 1, MinisignLine(prehashed_, 1).substr(4))),
+        {"signature line cut short",
+         message_ + SignatureBlock(ReplaceLine(prehashed_, 1, MinisignLine(prehashed_, 1).substr(4))),
          kPoison},
         {"a fifth line", message_ + SignatureBlock(prehashed_ + "x\n"), kPoison},
         {"block not at the end", message_ + SignatureBlock(prehashed_) + "<Update/>", kPoison},
@@ -164,7 +170,8 @@ TEST_F(ManifestSignatureTest, OnlyAnIntactBlockAtTheEndVerifies) {
     }
     size_t manifestSize = kPoison;
     const std::string good = message_ + SignatureBlock(prehashed_);
-    EXPECT_FALSE(VerifySignedBody(otherKey_, good.data(), good.size(), &manifestSize)) << "checked with another key";
+    EXPECT_FALSE(VerifySignedBody(otherKey_, good.data(), good.size(), &manifestSize))
+        << "checked with another key";
     EXPECT_EQ(kPoison, manifestSize);
 }
 

@@ -8,7 +8,8 @@ namespace update_test {
 
 std::string SignatureFixture(const std::wstring& name) {
     bool exists = true;
-    const std::string bytes = kit_test::ReadFileBytes(std::wstring(KIT_SIGNATURE_FIXTURES) + L"\\" + name, &exists);
+    const std::string bytes =
+        kit_test::ReadFileBytes(std::wstring(KIT_SIGNATURE_FIXTURES) + L"\\" + name, &exists);
     EXPECT_TRUE(exists) << "missing fixture " << kit_test::ToUtf8(name);
     return bytes;
 }

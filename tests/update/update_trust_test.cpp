@@ -138,7 +138,8 @@ TEST_F(UpdateTrustTest, DownloadIsPutInPlaceOnlyWithItsDigest) {
             EXPECT_EQ(1u, run.exitCode) << c.name;
             EXPECT_EQ(Installing({L"更新完成!"}), run.statuses) << c.name << ": " << From936(run.output);
             EXPECT_EQ(kFresh, ReadFileBytes(GamePath(L"data.bin"))) << c.name;
-            EXPECT_FALSE(FileExists(GamePath(L"victim.txt"))) << c.name << ": the item after the download ran";
+            EXPECT_FALSE(FileExists(GamePath(L"victim.txt")))
+                << c.name << ": the item after the download ran";
             EXPECT_EQ("[Versions]\r\nGame7=2\r\n", Store()) << c.name;
         } else {
             ExpectRefused(run, kFileRefused, c.name);
