@@ -487,7 +487,7 @@ bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
     if (generation != before) return false;
 
     if (status == 200) {
-        if (bodyObserver) bodyObserver->OnHttpBodyBegin();
+        if (bodyObserver_) bodyObserver_->OnHttpBodyBegin();
         return PrepareBody();
     }
     if (IsRedirect(status) && (headers.count(L"Location") || headers.count(L"location"))) return true;
@@ -562,7 +562,7 @@ void CHttpClientSocket::EndInflate() {
 }
 
 bool CHttpClientSocket::WriteOut(const char* data, uint32_t size) {
-    if (bodyObserver && size) bodyObserver->OnHttpBody(data, size);
+    if (bodyObserver_ && size) bodyObserver_->OnHttpBody(data, size);
     if (!savePath.empty()) {
         if (!file.IsOpen() && !file.Create(savePath + L"_")) {
             Fail(L"创建文件失败！");
@@ -624,7 +624,7 @@ void CHttpClientSocket::FinishDownload() {
         if (!WriteOut(nullptr, 0)) return;
         file.Close();
     }
-    if (bodyObserver && !bodyObserver->OnHttpBodyEnd()) {
+    if (bodyObserver_ && !bodyObserver_->OnHttpBodyEnd()) {
         if (!savePath.empty()) DeleteFileW((savePath + L"_").c_str());
         Fail(kBodyRefused);
         return;

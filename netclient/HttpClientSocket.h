@@ -45,7 +45,7 @@ public:
     const std::map<std::wstring, std::wstring>& Headers() const { return headers; }
     bool IsActive() const { return active; }
     // Watches the bodies of the following responses (null: none); not owned.
-    void SetBodyObserver(IHttpBodyObserver* observer) { bodyObserver = observer; }
+    void SetBodyObserver(IHttpBodyObserver* observer) { bodyObserver_ = observer; }
 
     // Read by the sink: bytes per second over the last progress interval,
     // body bytes accepted (before gzip decoding), the download target, and
@@ -101,7 +101,7 @@ private:
     void EndInflate();
 
     IHttpSink* sink;
-    IHttpBodyObserver* bodyObserver = nullptr;
+    IHttpBodyObserver* bodyObserver_ = nullptr;
     int32_t contentLength;
     CFile file;
     std::wstring url;
