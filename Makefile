@@ -6,6 +6,17 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 
+# The deliverables ship from $(BUILD), built for 32-bit Windows. Where the
+# kernel runs no 32-bit code (scripts/test-arch.sh), Wine can run only
+# 64-bit programs: the tests and demos then run the same sources built for
+# 64-bit Windows in $(BUILD)/x64, and check the shipped images from $(BUILD).
+TEST_ARCH := $(shell bash scripts/test-arch.sh)
+ifeq ($(TEST_ARCH),x86_64)
+TEST_BUILD := $(BUILD)/x64
+else
+TEST_BUILD := $(BUILD)
+endif
+
 .PHONY: all setup configure build test demo clean
 
 all: build
@@ -16,17 +27,30 @@ setup:
 $(BUILD)/CMakeCache.txt: | setup
 	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_ARGS)
 
-configure: setup $(BUILD)/CMakeCache.txt
+$(BUILD)/x64/CMakeCache.txt: | setup
+	cmake -S . -B $(BUILD)/x64 -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake \
+		-DKIT_SHIPPED_BUILD=$(abspath $(BUILD)) $(CMAKE_ARGS)
+
+# publish runs on the operators' Linux machines: a native build of its own.
+$(BUILD)/native/CMakeCache.txt: | setup
+	cmake -S publish -B $(BUILD)/native
+
+configure: setup $(BUILD)/CMakeCache.txt $(TEST_BUILD)/CMakeCache.txt $(BUILD)/native/CMakeCache.txt
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+ifneq ($(TEST_BUILD),$(BUILD))
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+endif
+	cmake --build $(BUILD)/native -j $(JOBS)
 
 test: build
-	bash scripts/run-tests.sh $(BUILD)
+	bash scripts/run-tests.sh $(TEST_BUILD) $(BUILD)/native
 
 demo: build
-	bash scripts/demo.sh $(BUILD)
+	bash scripts/demo.sh $(TEST_BUILD)
 
 clean:
 	-bash scripts/harness.sh stop $(BUILD)
+	-[ ! -d $(BUILD)/x64 ] || bash scripts/harness.sh stop $(BUILD)/x64
 	rm -rf $(BUILD)

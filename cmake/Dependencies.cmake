@@ -53,7 +53,7 @@ function(kit_autotools_dependency)
     get_filename_component(version "${dsc}" NAME)
     string(REGEX REPLACE "\\.dsc$" "" version "${version}")
 
-    set(key "${version};${D_ORIG_SHA256};${D_PREPARE};${D_CONFIGURE_ARGS};${D_INSTALL_TARGET}")
+    set(key "${KIT_TRIPLET};${version};${D_ORIG_SHA256};${D_PREPARE};${D_CONFIGURE_ARGS};${D_INSTALL_TARGET}")
     string(SHA256 key_hash "${key}")
     string(SUBSTRING "${key_hash}" 0 12 key_hash)
     set(prefix "${KIT_DEPS_CACHE}/${version}-${key_hash}")

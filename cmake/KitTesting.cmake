@@ -4,6 +4,12 @@ include(GoogleTest)
 
 # The one place that says how a Windows program of the build runs here.
 set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_SOURCE_DIR}/scripts/wine-run.sh" --build "${CMAKE_BINARY_DIR}")
+# The harness makes a Wine prefix of the build's own width.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    file(WRITE "${CMAKE_BINARY_DIR}/harness/wine-arch" "win64\n")
+else()
+    file(WRITE "${CMAKE_BINARY_DIR}/harness/wine-arch" "win32\n")
+endif()
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "base/MessageWindow.h"
+
 namespace _ClientCommonLib {
 namespace {
 
@@ -55,8 +57,27 @@ constexpr CInverseTable kInverse;
 
 using SocketMap = std::unordered_map<SOCKET, CClientSocket*>;
 
+}  // namespace
+
+// The user data of the hidden window: the socket map, which lives exactly as
+// long as the window.
+class CSocketWindow {
+public:
+    static LRESULT OnWindowMessage(CSocketWindow* self, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    SocketMap sockets;
+
+private:
+    static void OnTimerTick();
+    void DispatchSocketEvent(WPARAM wParam, LPARAM lParam);
+};
+
+namespace {
+
 // Process-wide state shared by every CClientSocket; used from one thread.
-HWND g_window = nullptr;
+// The window is declared last so that it goes first at process exit.
+std::unique_ptr<CSocketWindow> g_windowData;
+kit::CMessageWindow g_window;
 int g_openSockets = 0;
 // How many timer walks of the registry are running (a handler may pump
 // messages from inside OnTimer). While one runs, destructors only blank
@@ -68,17 +89,13 @@ std::list<CClientSocket*>& Registry() {
     return registry;
 }
 
-SocketMap* MapOf(HWND window) {
-    return window ? reinterpret_cast<SocketMap*>(GetWindowLongPtrW(window, GWLP_USERDATA)) : nullptr;
-}
-
 // Removes the hidden window's queued `message`s and dispatches them, except
 // those for `skip`, which are dropped. A WM_QUIT that comes out of the queue
 // is posted again and ends the drain, so that the application's own message
 // loop still sees it.
 void DrainWindowMessages(UINT message, SOCKET skip) {
     MSG msg;
-    while (g_window && PeekMessageW(&msg, g_window, message, message, PM_REMOVE)) {
+    while (g_window && PeekMessageW(&msg, g_window.Get(), message, message, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
             PostQuitMessage(static_cast<int>(msg.wParam));
             return;
@@ -89,45 +106,30 @@ void DrainWindowMessages(UINT message, SOCKET skip) {
     }
 }
 
-bool MakeHiddenWindow(WNDPROC windowProc) {
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = windowProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = kWindowClass;
-    RegisterClassW(&windowClass);  // fails harmlessly when a former window registered it
-
-    const HWND window =
-        CreateWindowExW(0, kWindowClass, kWindowTitle, 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
-    if (!window) return false;
-    SocketMap* map = new (std::nothrow) SocketMap;
-    if (!map) {
-        DestroyWindow(window);
-        return false;
-    }
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(map));
-    SetTimer(window, kTimerId, kTimerPeriodMs, nullptr);
-    g_window = window;
+bool MakeHiddenWindow() {
+    // Fails harmlessly when a former window registered the class.
+    kit::RegisterMessageWindowClass(kWindowClass, &kit::UserDataWindowProc<CSocketWindow>);
+    std::unique_ptr<CSocketWindow> data(new (std::nothrow) CSocketWindow);
+    if (!data || !g_window.Create(kWindowClass, kWindowTitle, data.get())) return false;
+    g_windowData = std::move(data);
+    SetTimer(g_window.Get(), kTimerId, kTimerPeriodMs, nullptr);
     return true;
 }
 
 // Runs once no socket is open any more. Handles still waiting for their
 // deferred closesocket are closed before the window goes.
 void DestroyHiddenWindow() {
-    const HWND window = g_window;
-    delete MapOf(window);
-    SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-    KillTimer(window, kTimerId);
+    SetWindowLongPtrW(g_window.Get(), GWLP_USERDATA, 0);
+    g_windowData.reset();
+    KillTimer(g_window.Get(), kTimerId);
     DrainWindowMessages(WM_SOCKET_CLOSE, INVALID_SOCKET);
-    DestroyWindow(window);
-    g_window = nullptr;
+    g_window.Destroy();
 }
 
 }  // namespace
 
 CClientSocket::CClientSocket()
     : handler(nullptr),
-      socket(INVALID_SOCKET),
       state(STATE_NONE),
       recvBuffer(nullptr),
       spareBuffer(nullptr),
@@ -135,59 +137,56 @@ CClientSocket::CClientSocket()
       roundTripTime(0),
       selecting(false) {
     std::list<CClientSocket*>& registry = Registry();
-    registryEntry = registry.insert(registry.end(), this);
+    registryEntry_ = registry.insert(registry.end(), this);
 }
 
 CClientSocket::~CClientSocket() {
     Close();
     if (g_openSockets == 0 && g_window) DestroyHiddenWindow();
-    // The halves swap on every compaction; the block starts at the lower one.
-    std::free(recvBuffer < spareBuffer ? recvBuffer : spareBuffer);
     if (g_registryWalks > 0) {
-        *registryEntry = nullptr;
+        *registryEntry_ = nullptr;
     } else {
-        Registry().erase(registryEntry);
+        Registry().erase(registryEntry_);
     }
 }
 
 bool CClientSocket::Create() {
-    if (socket != INVALID_SOCKET) return false;
-    if (!recvBuffer) {
-        auto* block = static_cast<uint8_t*>(std::malloc(2 * kHalfSize));
-        if (!block) return false;
-        recvBuffer = block;
-        spareBuffer = block + kHalfSize;
+    if (socket) return false;
+    if (!recvBlock_) {
+        recvBlock_.reset(static_cast<uint8_t*>(std::malloc(2 * kHalfSize)));
+        if (!recvBlock_) return false;
+        recvBuffer = recvBlock_.get();
+        spareBuffer = recvBuffer + kHalfSize;
     }
-    if (!g_window && !MakeHiddenWindow(&CClientSocket::WindowProc)) return false;
-    SocketMap* map = MapOf(g_window);
+    if (!g_window && !MakeHiddenWindow()) return false;
+    SocketMap& map = g_windowData->sockets;
 
-    const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, 0);
-    if (s == INVALID_SOCKET) return false;
+    kit::CSocketHandle s(WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, 0));
+    if (!s) return false;
     const int receiveBuffer = kKernelReceiveBuffer;
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer), sizeof receiveBuffer);
+    setsockopt(s.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer), sizeof receiveBuffer);
     try {
-        (*map)[s] = this;
+        map[s.Get()] = this;
     } catch (const std::bad_alloc&) {
-        closesocket(s);
         return false;
     }
-    if (WSAAsyncSelect(s, g_window, WM_SOCKET_EVENT, kSocketEvents) == SOCKET_ERROR) {
+    if (WSAAsyncSelect(s.Get(), g_window.Get(), WM_SOCKET_EVENT, kSocketEvents) == SOCKET_ERROR) {
         const int error = WSAGetLastError();
-        map->erase(s);
-        closesocket(s);
+        map.erase(s.Get());
+        s.Reset();
         WSASetLastError(error);
         return false;
     }
     ++g_openSockets;
     selecting = true;
-    socket = s;
+    socket = std::move(s);
     recvLength = 0;
     state = STATE_CREATED;
     return true;
 }
 
 bool CClientSocket::Connect(uint16_t port, const wchar_t* host) {
-    if (socket == INVALID_SOCKET || !host) return false;
+    if (!socket || !host) return false;
     // A name that does not fit, terminator included, is refused rather than
     // cut short: a shortened name could reach a different host.
     char name[kHostBytes] = {};
@@ -203,7 +202,7 @@ bool CClientSocket::Connect(uint16_t port, const wchar_t* host) {
         if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return false;
         std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
     }
-    if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR &&
+    if (connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR &&
         WSAGetLastError() != WSAEWOULDBLOCK) {
         return false;
     }
@@ -212,23 +211,23 @@ bool CClientSocket::Connect(uint16_t port, const wchar_t* host) {
 }
 
 void CClientSocket::Close() {
-    if (socket == INVALID_SOCKET) return;
+    if (!socket) return;
     // The object is back in state 0 before any queued message is dispatched,
     // so a handler entered from the drain below sees it closed.
-    const SOCKET s = socket;
-    socket = INVALID_SOCKET;
+    kit::CSocketHandle s = std::move(socket);
     state = STATE_NONE;
     recvLength = 0;
-    if (g_window) WSAAsyncSelect(s, g_window, 0, 0);
+    if (g_window) WSAAsyncSelect(s.Get(), g_window.Get(), 0, 0);
     selecting = false;
-    if (SocketMap* map = MapOf(g_window)) map->erase(s);
+    if (g_windowData) g_windowData->sockets.erase(s.Get());
     --g_openSockets;
 
-    DrainWindowMessages(WM_SOCKET_EVENT, s);
-    shutdown(s, SD_BOTH);
-    // The drain may have destroyed the window (the last other socket went
-    // away inside a handler); then nothing is left to defer to.
-    if (!g_window || !PostMessageW(g_window, WM_SOCKET_CLOSE, static_cast<WPARAM>(s), 0)) closesocket(s);
+    DrainWindowMessages(WM_SOCKET_EVENT, s.Get());
+    shutdown(s.Get(), SD_BOTH);
+    // The queued WM_SOCKET_CLOSE owns the handle from here on. The drain may
+    // have destroyed the window (the last other socket went away inside a
+    // handler); then nothing is left to defer to and `s` closes it now.
+    if (g_window && PostMessageW(g_window.Get(), WM_SOCKET_CLOSE, static_cast<WPARAM>(s.Get()), 0)) s.Release();
 }
 
 void CClientSocket::EncodePacket(PacketHeader* packet) {
@@ -306,13 +305,13 @@ void CClientSocket::OnConnect(bool success) {
 
 void CClientSocket::OnRead(int error) {
     // Without notifications (a broken stream) queued reads are stale.
-    if (error != 0 || socket == INVALID_SOCKET || !selecting) return;
+    if (error != 0 || !socket || !selecting) return;
     // The loop below always takes at least one packet out of a full half (a
     // packet is at most 65535 bytes), so there is room again on every call
     // and the socket keeps its read notifications.
     const uint32_t room = kHalfSize - recvLength;
     if (room != 0) {
-        const int received = recv(socket, reinterpret_cast<char*>(recvBuffer + recvLength), room, 0);
+        const int received = recv(socket.Get(), reinterpret_cast<char*>(recvBuffer + recvLength), room, 0);
         if (received == 0) {
             OnClose(0);
             return;
@@ -362,7 +361,7 @@ void CClientSocket::OnRead(int error) {
 void CClientSocket::AbortStream() {
     // Nothing after a broken packet can be trusted: no further reads, not
     // even those the close below dispatches from the queue.
-    WSAAsyncSelect(socket, g_window, 0, 0);
+    WSAAsyncSelect(socket.Get(), g_window.Get(), 0, 0);
     selecting = false;
     recvLength = 0;
     OnClose(WSAECONNABORTED);
@@ -377,7 +376,7 @@ void CClientSocket::OnClose(int error) {
     DrainWindowMessages(WM_SOCKET_EVENT, INVALID_SOCKET);
     // Already reported by a close dispatched from the drain, or the owner
     // closed the socket meanwhile.
-    if (state == STATE_CLOSED || socket == INVALID_SOCKET) return;
+    if (state == STATE_CLOSED || !socket) return;
     state = STATE_CLOSED;
     if (handler) handler->OnSocketClose(this, error);
 }
@@ -405,27 +404,31 @@ void CClientSocket::OnTimer() {
     std::memcpy(ping + 8, &now, sizeof now);
     std::memcpy(ping + 12, &roundTripTime, sizeof roundTripTime);
     EncodePacket(packet);
-    send(socket, reinterpret_cast<const char*>(ping), packet->length, 0);
+    send(socket.Get(), reinterpret_cast<const char*>(ping), packet->length, 0);
 }
 
-LRESULT CALLBACK CClientSocket::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CSocketWindow::OnWindowMessage(CSocketWindow* self, HWND window, UINT message, WPARAM wParam,
+                                       LPARAM lParam) {
     switch (message) {
         case WM_TIMER:
             if (wParam == kTimerId) OnTimerTick();
             break;
         case WM_SOCKET_EVENT:
-            DispatchSocketEvent(wParam, lParam);
+            // No map: the window is on its way out and every socket is closed.
+            if (self) self->DispatchSocketEvent(wParam, lParam);
             return 0;
-        case WM_SOCKET_CLOSE:
-            closesocket(static_cast<SOCKET>(wParam));
+        case WM_SOCKET_CLOSE: {
+            // CClientSocket::Close handed the handle over to this message.
+            kit::CSocketHandle closing(static_cast<SOCKET>(wParam));
             return 0;
+        }
         default:
             break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-void CClientSocket::OnTimerTick() {
+void CSocketWindow::OnTimerTick() {
     std::list<CClientSocket*>& registry = Registry();
     ++g_registryWalks;
     for (CClientSocket* object : registry) {
@@ -434,11 +437,9 @@ void CClientSocket::OnTimerTick() {
     if (--g_registryWalks == 0) registry.remove(nullptr);
 }
 
-void CClientSocket::DispatchSocketEvent(WPARAM wParam, LPARAM lParam) {
-    SocketMap* map = MapOf(g_window);
-    if (!map) return;
-    const auto found = map->find(static_cast<SOCKET>(wParam));
-    if (found == map->end()) return;  // closed while the event was queued
+void CSocketWindow::DispatchSocketEvent(WPARAM wParam, LPARAM lParam) {
+    const auto found = sockets.find(static_cast<SOCKET>(wParam));
+    if (found == sockets.end()) return;  // closed while the event was queued
     CClientSocket* object = found->second;
     const int error = WSAGETSELECTERROR(lParam);
     switch (WSAGETSELECTEVENT(lParam)) {

@@ -13,7 +13,11 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <list>
+#include <memory>
+
+#include "base/UniqueHandle.h"
 
 namespace _ClientCommonLib {
 
@@ -54,6 +58,8 @@ struct PacketHeader {
 static_assert(sizeof(PacketHeader) == PACKET_HEADER_SIZE, "the packet header is 8 bytes on the wire");
 
 class CClientSocket;
+// The process-wide hidden window's message handling (ClientSocket.cpp).
+class CSocketWindow;
 
 // Owner of a plain CClientSocket, told of its events.
 class IClientSocketSink {
@@ -111,7 +117,7 @@ public:
 
     void SetHandler(IClientSocketSink* sink) { handler = sink; }
     IClientSocketSink* GetHandler() const { return handler; }
-    SOCKET GetSocket() const { return socket; }
+    SOCKET GetSocket() const { return socket.Get(); }
     int32_t GetState() const { return state; }
     uint32_t GetRoundTripTime() const { return roundTripTime; }
 
@@ -126,10 +132,11 @@ protected:
     virtual void OnTimer();
 
     IClientSocketSink* handler;
-    SOCKET socket;
+    kit::CSocketHandle socket;
     int32_t state;
     // recvBuffer holds recvLength unprocessed bytes at its start; spareBuffer
-    // is the other half of the same block, the target of compaction.
+    // is the other half of the same block, the target of compaction. Both
+    // point into recvBlock_, which owns the block.
     uint8_t* recvBuffer;
     uint8_t* spareBuffer;
     uint32_t recvLength;
@@ -137,14 +144,18 @@ protected:
     bool selecting;
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    static void OnTimerTick();
-    static void DispatchSocketEvent(WPARAM wParam, LPARAM lParam);
+    friend class CSocketWindow;
+
+    struct tagFreeBlock {
+        void operator()(uint8_t* block) const { std::free(block); }
+    };
+
     // Ends a connection whose packet stream is broken: OnClose(WSAECONNABORTED).
     void AbortStream();
 
+    std::unique_ptr<uint8_t, tagFreeBlock> recvBlock_;
     // Position in the process-wide registry walked by the timer.
-    std::list<CClientSocket*>::iterator registryEntry;
+    std::list<CClientSocket*>::iterator registryEntry_;
 };
 
 }  // namespace _ClientCommonLib

@@ -7,11 +7,12 @@
 #include <new>
 #include <stdexcept>
 
+#include "HttpText.h"
 #include "StringHelpers.h"
+#include "base/DecimalParse.h"
 
 using _ServerEngine::CompareNoCase;
 using _ServerEngine::FindBytes;
-using _ServerEngine::SplitString;
 using _ServerEngine::ToUtf8;
 using _ServerEngine::TrimString;
 
@@ -28,13 +29,17 @@ constexpr unsigned kReadsPerEvent = 64;
 constexpr uint32_t kProgressIntervalMs = 100;
 // Redirects followed in a row before the request fails.
 constexpr int kMaxRedirects = 10;
-// gzip output is produced and written in steps of this size.
-constexpr uInt kInflateStep = 4096;
+// What the sink hears as the length of a chunked response.
+constexpr uint64_t kChunkedLength = 0xFFFFFFFFu;
+// The largest chunk of a body that goes to a file; its closing CR LF must
+// still fit in the 64-bit count.
+constexpr uint64_t kMaxChunk = INT64_MAX;
 
 const wchar_t kInvalidData[] = L"无效的数据";
 const wchar_t kUnknownError[] = L"未知错误！";
 const wchar_t kWriteFailed[] = L"写入文件失败！";
 const wchar_t kDownloadFailed[] = L"下载失败！";
+const wchar_t kNoResponse[] = L"服务器没有响应！";
 const wchar_t kBodyRefused[] = L"文件校验失败！";
 
 struct tagStatusText {
@@ -85,62 +90,12 @@ void TrimLeft(std::wstring& text) {
     text.erase(0, first == std::wstring::npos ? text.size() : first);
 }
 
-// The leading decimal number of a Content-Length value; -1 when there is
-// none (a sign included) or it does not fit in an int32.
-int32_t ParseLength(const std::wstring& value) {
-    int64_t n = 0;
-    size_t digits = 0;
-    for (; digits < value.size() && value[digits] >= L'0' && value[digits] <= L'9'; ++digits) {
-        n = n * 10 + (value[digits] - L'0');
-        if (n > INT32_MAX) return -1;
-    }
-    return digits ? static_cast<int32_t>(n) : -1;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool IsBlank(char c) {
-    return c == '\t' || c == '\n' || c == '\r' || c == ' ';
-}
-
-// The chunk size at the start of a size line (an extension after the digits
-// is ignored). False when the line has no leading hex digit or the size
-// plus its closing CR LF does not fit in 32 bits.
-bool ParseChunkSize(const char* line, uint32_t size, uint32_t* chunkSize) {
-    while (size && IsBlank(*line)) ++line, --size;
-    uint64_t value = 0;
-    uint32_t digits = 0;
-    for (; digits < size && HexDigit(line[digits]) >= 0; ++digits) {
-        value = value * 16 + HexDigit(line[digits]);
-        if (value > UINT32_MAX - 2) return false;
-    }
-    *chunkSize = static_cast<uint32_t>(value);
-    return digits > 0;
+// Responses to these never carry a body, whatever their header says.
+bool HasNoBody(int32_t status) {
+    return (status >= 100 && status < 200) || status == 204 || status == 304;
 }
 
 }  // namespace
-
-bool CHttpClientSocket::CFile::Create(const std::wstring& name) {
-    Close();
-    handle_ = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-    return IsOpen();
-}
-
-bool CHttpClientSocket::CFile::Write(const char* data, uint32_t size) {
-    DWORD written = 0;
-    return WriteFile(handle_, data, size, &written, nullptr) && written == size;
-}
-
-void CHttpClientSocket::CFile::Close() {
-    if (IsOpen()) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-}
 
 CHttpClientSocket::CHttpClientSocket(IHttpSink* sink)
     : speed(0),
@@ -154,8 +109,7 @@ CHttpClientSocket::CHttpClientSocket(IHttpSink* sink)
       headersDone(false),
       keepAlive(false),
       active(false),
-      isPost(false),
-      gzip(false) {}
+      isPost(false) {}
 
 CHttpClientSocket::~CHttpClientSocket() {
     Close();
@@ -163,7 +117,7 @@ CHttpClientSocket::~CHttpClientSocket() {
 
 bool CHttpClientSocket::Request(const char* postData, uint32_t postLength, const std::wstring& url,
                                 const std::wstring& savePath, const std::wstring& extraHeaders, bool isPost) {
-    redirects = 0;
+    redirects_ = 0;
     return StartRequest(postData, postLength, url, savePath, extraHeaders, isPost);
 }
 
@@ -203,8 +157,8 @@ bool CHttpClientSocket::StartRequest(const char* data, uint32_t dataLength, cons
     extraHeaders = newExtraHeaders;
     statusText.clear();
     if (!extraHeaders.empty() && extraHeaders.back() != L'\n') extraHeaders += L"\r\n";
-    file.Close();
-    EndInflate();
+    file.Reset();
+    decoder_.Reset(CContentDecoder::Coding::Identity);
     isPost = post;
     if (dataLength != 0 && data != nullptr) {
         if (postData.empty() || postData.data() != data) postData.assign(data, data + dataLength);
@@ -216,25 +170,27 @@ bool CHttpClientSocket::StartRequest(const char* data, uint32_t dataLength, cons
     std::vector<char>().swap(body);
     received = 0;
     contentLength = 0;
+    framing_ = Framing::Length;
     headersDone = false;
     status = 0;
 
-    if (!active && socket != INVALID_SOCKET && state == STATE_CONNECTED && keepAlive && !targetChanged) {
-        if (SendRequest() == 0 || outgoingSent != 0) return true;
+    if (!active && socket && state == STATE_CONNECTED && keepAlive && !targetChanged) {
+        if (SendRequest() == 0 || outgoingSent_ != 0) return true;
         // The kept connection is gone and not a byte of the request went
         // out, so it goes out on a new connection instead.
     }
     Close();
-    if (inbox.empty()) {
+    if (inbox_.empty()) {
         try {
-            inbox.resize(kInboxSize);
+            inbox_.resize(kInboxSize);
         } catch (const std::exception&) {
             return false;
         }
     }
     if (!Create()) return false;
-    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kKernelReceiveBuffer),
+    setsockopt(socket.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kKernelReceiveBuffer),
                sizeof(kKernelReceiveBuffer));
+    lastActivity_ = GetTickCount();
     return Connect(port, host.c_str());
 }
 
@@ -251,31 +207,33 @@ void CHttpClientSocket::OnConnect(bool success) {
 // ended the sending.
 int CHttpClientSocket::SendRequest() {
     lastReportTick = GetTickCount();
+    lastActivity_ = lastReportTick;
     bytesSinceReport = 0;
     active = true;
-    ++generation;
-    inboxLength = 0;
-    chunkLeft = 0;
-    inTrailer = false;
+    ++generation_;
+    inboxLength_ = 0;
+    scanned_ = 0;
+    chunkLeft_ = 0;
+    inTrailer_ = false;
     body.clear();
 
-    std::wstring head;
+    std::wstring target = path;
     // A POST sends its query in front of the post data, with no separator.
     std::string content;
     if (isPost) {
         const size_t query = path.find(L'?', 1);
         if (query != std::wstring::npos) {
-            head = L"POST " + path.substr(0, query);
+            target = path.substr(0, query);
             content = ToUtf8(path.substr(query + 1));
-        } else {
-            head = L"POST " + path;
         }
-    } else {
-        head = L"GET " + path;
     }
-    head += L" HTTP/1.1\r\n" + extraHeaders + L"Host: " + host +
-            L"\r\nAccept-Language: zh-cn,en-us,en\r\nAccept-Encoding: gzip,deflate\r\nAccept-Charset: *\r\n"
-            L"Client: uxClient\r\nConnection: keep-alive\r\n";
+    std::wstring head = L" HTTP/1.1\r\n" + extraHeaders + L"Host: " + host;
+    // The port belongs in the Host line whenever it is not the default:
+    // servers build absolute redirects from it.
+    if (port != 80) head += L":" + std::to_wstring(port);
+    head +=
+        L"\r\nAccept-Language: zh-cn,en-us,en\r\nAccept-Encoding: gzip,deflate\r\nAccept-Charset: *\r\n"
+        L"Client: uxClient\r\nConnection: keep-alive\r\n";
     if (isPost) {
         content.append(postData.begin(), postData.end());
         wchar_t length[40];
@@ -284,45 +242,52 @@ int CHttpClientSocket::SendRequest() {
     } else {
         head += L"\r\n";
     }
-    outgoing = ToUtf8(head) + content;
-    outgoingSent = 0;
+    outgoing_ = (isPost ? "POST " : "GET ") + http_text::EncodeTarget(ToUtf8(target)) + ToUtf8(head) + content;
+    outgoingSent_ = 0;
     return FlushSend();
 }
 
 // Sends what the socket takes now; the rest waits for FD_WRITE. 0, or the
 // error of a failure other than WSAEWOULDBLOCK.
 int CHttpClientSocket::FlushSend() {
-    while (outgoingSent < outgoing.size()) {
-        const int n = ::send(socket, outgoing.data() + outgoingSent,
-                             static_cast<int>(std::min<size_t>(outgoing.size() - outgoingSent, INT_MAX)), 0);
+    while (outgoingSent_ < outgoing_.size()) {
+        const int n = ::send(socket.Get(), outgoing_.data() + outgoingSent_,
+                             static_cast<int>(std::min<size_t>(outgoing_.size() - outgoingSent_, INT_MAX)), 0);
         if (n == SOCKET_ERROR) {
             const int error = WSAGetLastError();
             return error == WSAEWOULDBLOCK ? 0 : error;
         }
-        outgoingSent += n;
+        outgoingSent_ += n;
+        lastActivity_ = GetTickCount();
     }
-    outgoing.clear();
-    outgoingSent = 0;
+    outgoing_.clear();
+    outgoingSent_ = 0;
     return 0;
 }
 
 void CHttpClientSocket::OnWrite(int error) {
-    if (error != 0 || outgoing.empty() || socket == INVALID_SOCKET) return;
+    if (error != 0 || outgoing_.empty() || !socket) return;
     if (const int failure = FlushSend()) OnClose(failure);
 }
 
 void CHttpClientSocket::OnRead(int error) {
-    if (error != 0 || closing) return;
+    if (error != 0 || closing_) return;
     int closeError = 0;
     if (!ReadSome(kReadsPerEvent, &closeError)) OnClose(closeError);
+}
+
+void CHttpClientSocket::OnTimer() {
+    if (!active && state != STATE_CONNECTING) return;
+    if (GetTickCount() - lastActivity_ < idleTimeoutMs_) return;
+    Fail(kNoResponse);
 }
 
 // Reads and handles what the socket holds, at most `maxReads` times. False
 // when the connection has ended, with the error in *closeError.
 bool CHttpClientSocket::ReadSome(unsigned maxReads, int* closeError) {
-    const SOCKET current = socket;
-    for (unsigned i = 0; i < maxReads && current != INVALID_SOCKET && socket == current; ++i) {
-        const int n = ::recv(socket, inbox.data() + inboxLength, kInboxSize - inboxLength, 0);
+    const SOCKET current = socket.Get();
+    for (unsigned i = 0; i < maxReads && current != INVALID_SOCKET && socket.Get() == current; ++i) {
+        const int n = ::recv(socket.Get(), inbox_.data() + inboxLength_, kInboxSize - inboxLength_, 0);
         if (n == 0) {
             *closeError = 0;
             return false;
@@ -333,123 +298,139 @@ bool CHttpClientSocket::ReadSome(unsigned maxReads, int* closeError) {
             *closeError = e;
             return false;
         }
+        lastActivity_ = GetTickCount();
         if (!active) {
-            inboxLength = 0;
+            inboxLength_ = 0;
             return true;
         }
-        const unsigned before = generation;
-        inboxLength += n;
+        const unsigned before = generation_;
+        inboxLength_ += n;
         ProcessReceived();
-        if (generation != before || !active) return true;
+        if (generation_ != before || !active) return true;
     }
     return true;
 }
 
 void CHttpClientSocket::ProcessReceived() {
-    const char* data = inbox.data();
+    const char* data = inbox_.data();
     uint32_t consumed = 0;
     if (!headersDone) {
-        const int end = FindBytes(data, inboxLength, "\r\n\r\n", 4, 0);
-        if (end < 0) {
-            // A header block that fills the whole half can never complete.
-            if (inboxLength == kInboxSize) Fail(kInvalidData);
+        // A line end may straddle the point where the last search stopped.
+        uint32_t blockEnd = 0;
+        if (!http_text::FindHeaderEnd(data, inboxLength_, scanned_ > 2 ? scanned_ - 2 : 0, &blockEnd, &consumed)) {
+            // A header block that fills the whole inbox can never complete.
+            if (inboxLength_ == kInboxSize) Fail(kInvalidData);
+            scanned_ = inboxLength_;
             return;
         }
+        scanned_ = 0;
         headersDone = true;
-        consumed = end + 4;
-        if (!ParseHeaders(data, end)) return;
-        if (contentLength == 0) {
+        if (!ParseHeaders(data, blockEnd)) return;
+        if (framing_ == Framing::Length && contentLength == 0) {
             Complete();
             return;
         }
-        if (consumed == inboxLength) {
-            inboxLength = 0;
+        if (consumed == inboxLength_) {
+            inboxLength_ = 0;
             return;
         }
     }
-    if (contentLength == -1) {
+    if (framing_ == Framing::Chunked) {
         ProcessChunked(consumed);
         return;
     }
-    uint32_t avail = inboxLength - consumed;
-    const uint32_t missing = static_cast<uint32_t>(contentLength) - received;
-    if (avail > missing) avail = missing;  // bytes beyond the announced length are dropped
-    const unsigned before = generation;
-    if (!WriteBody(data + consumed, avail) || generation != before) return;
-    inboxLength = 0;
-    if (received == static_cast<uint32_t>(contentLength)) Complete();
+    uint32_t avail = inboxLength_ - consumed;
+    if (framing_ == Framing::Length) {
+        // Bytes beyond the announced length are dropped.
+        const uint64_t missing = static_cast<uint64_t>(contentLength) - received;
+        if (avail > missing) avail = static_cast<uint32_t>(missing);
+    }
+    const unsigned before = generation_;
+    if (!WriteBody(data + consumed, avail) || generation_ != before) return;
+    inboxLength_ = 0;
+    if (framing_ == Framing::Length && received == static_cast<uint64_t>(contentLength)) Complete();
 }
 
 void CHttpClientSocket::ProcessChunked(uint32_t consumed) {
-    const char* data = inbox.data();
-    const unsigned before = generation;
-    while (consumed < inboxLength) {
-        if (inTrailer) {
+    const char* data = inbox_.data();
+    const unsigned before = generation_;
+    // A body kept in memory can never take a chunk beyond its limit, so
+    // such a size is refused at once rather than waited for.
+    const uint64_t sizeLimit = savePath.empty() ? kMaxMemoryBody : kMaxChunk - 2;
+    while (consumed < inboxLength_) {
+        if (inTrailer_) {
             // The trailer ends with an empty line. Reading through it keeps
             // its bytes out of the next response on a kept connection.
             const bool empty =
-                inboxLength - consumed >= 2 && data[consumed] == '\r' && data[consumed + 1] == '\n';
-            if (empty || FindBytes(data, inboxLength, "\r\n\r\n", 4, consumed) >= 0) {
+                inboxLength_ - consumed >= 2 && data[consumed] == '\r' && data[consumed + 1] == '\n';
+            const uint32_t from = std::max(consumed, scanned_ > 3 ? scanned_ - 3 : 0);
+            if (empty || FindBytes(data, inboxLength_, "\r\n\r\n", 4, from) >= 0) {
                 Complete();
                 return;
             }
             KeepUnconsumed(consumed);
             return;
         }
-        if (chunkLeft == 0) {
-            // A size line ends at the first CR that has one more byte (its LF)
-            // after it.
-            const int cr = FindBytes(data, inboxLength, "\r", 1, consumed);
-            if (cr < 0 || static_cast<uint32_t>(cr) + 1 >= inboxLength) {
+        if (chunkLeft_ == 0) {
+            // A size line ends at the first CR that has one more byte (its
+            // LF) after it.
+            const uint32_t from = std::max(consumed, scanned_ > 1 ? scanned_ - 1 : 0);
+            const int cr = FindBytes(data, inboxLength_, "\r", 1, from);
+            if (cr < 0 || static_cast<uint32_t>(cr) + 1 >= inboxLength_) {
                 KeepUnconsumed(consumed);
                 return;
             }
-            uint32_t size = 0;
-            if (!ParseChunkSize(data + consumed, cr - consumed, &size)) {
+            scanned_ = 0;
+            uint64_t size = 0;
+            if (!http_text::ParseChunkSize(data + consumed, cr - consumed, sizeLimit, &size)) {
                 Fail(kInvalidData);
                 return;
             }
             consumed = cr + 2;
             if (size == 0) {
-                inTrailer = true;
+                inTrailer_ = true;
             } else {
-                chunkLeft = static_cast<uint64_t>(size) + 2;
+                chunkLeft_ = size + 2;
             }
             continue;
         }
-        const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(chunkLeft, inboxLength - consumed));
+        const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(chunkLeft_, inboxLength_ - consumed));
         // The last two bytes of a chunk are its CR LF, not body.
-        const uint64_t dataLeft = chunkLeft > 2 ? chunkLeft - 2 : 0;
+        const uint64_t dataLeft = chunkLeft_ > 2 ? chunkLeft_ - 2 : 0;
         const uint32_t bodyBytes = static_cast<uint32_t>(std::min<uint64_t>(take, dataLeft));
-        if (bodyBytes && (!WriteBody(data + consumed, bodyBytes) || generation != before)) return;
+        if (bodyBytes && (!WriteBody(data + consumed, bodyBytes) || generation_ != before)) return;
         consumed += take;
-        chunkLeft -= take;
+        chunkLeft_ -= take;
     }
-    inboxLength = 0;
+    inboxLength_ = 0;
+    scanned_ = 0;
 }
 
 // Moves the bytes of an unfinished line to the front of the buffer to wait
 // for the rest. A line that fills the whole buffer can never end.
 void CHttpClientSocket::KeepUnconsumed(uint32_t consumed) {
-    const uint32_t rest = inboxLength - consumed;
+    const uint32_t rest = inboxLength_ - consumed;
     if (rest == kInboxSize) {
         Fail(kInvalidData);
         return;
     }
-    std::memmove(inbox.data(), inbox.data() + consumed, rest);
-    inboxLength = rest;
+    std::memmove(inbox_.data(), inbox_.data() + consumed, rest);
+    inboxLength_ = rest;
+    scanned_ = rest;
 }
 
 bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
     const std::wstring text = Utf8ToWide(data, size);
-    const size_t lineEnd = text.find(L"\r\n");
+    // A block of the status line alone (no header field) is valid too.
+    size_t lineEnd = text.find(L'\n');
+    if (lineEnd == std::wstring::npos) lineEnd = text.size();
     const size_t space = text.find(L' ');
-    if (lineEnd == std::wstring::npos || space == std::wstring::npos || space > lineEnd) {
+    if (space == std::wstring::npos || space > lineEnd) {
         Fail(kInvalidData);
         return false;
     }
     std::wstring code = text.substr(space + 1, lineEnd - space - 1);
-    TrimLeft(code);
+    TrimString(code);
     status = _wtoi(code.c_str());
     const size_t reason = code.find(L' ');
     if (reason != std::wstring::npos) {
@@ -457,40 +438,64 @@ bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
         TrimLeft(statusText);
     }
 
-    std::vector<std::wstring> lines;
-    SplitString(&lines, text.substr(lineEnd + 2), L"\r\n");
-    for (const std::wstring& line : lines) {
+    // Every line end ends a field: quotes mean nothing in a header block,
+    // so a value such as filename="it's.bin" cannot swallow the next line.
+    for (size_t start = lineEnd + 1; start < text.size();) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        start = end + 1;
+        TrimString(line);
         const size_t colon = line.find(L':');
         if (colon == std::wstring::npos) continue;
         std::wstring value = line.substr(colon + 1);
         TrimString(value);
-        headers[line.substr(0, colon)] = value;
+        headers[line.substr(0, colon)] = std::move(value);
     }
 
-    const auto length = headers.find(L"Content-Length");
-    if (length != headers.end()) {
-        contentLength = ParseLength(length->second);
-        if (contentLength < 0) {
+    // Transfer-Encoding wins over Content-Length: a message with both was
+    // framed by the former.
+    const std::wstring* length = FindHeader(L"Content-Length");
+    contentLength = 0;
+    framing_ = Framing::Length;
+    if (FindHeader(L"Transfer-Encoding")) {
+        contentLength = -1;
+        framing_ = Framing::Chunked;
+    } else if (length) {
+        const wchar_t* pos = length->c_str();
+        uint64_t n = 0;
+        if (!kit::ReadDecimalDigits(pos, pos + length->size(), INT64_MAX, &n)) {
             Fail(kInvalidData);
             return false;
         }
-    } else {
-        contentLength = headers.count(L"Transfer-Encoding") ? -1 : 0;
+        contentLength = static_cast<int64_t>(n);
+    } else if (!HasNoBody(status)) {
+        framing_ = Framing::UntilClose;
     }
-    const auto connection = headers.find(L"Connection");
-    keepAlive = connection != headers.end() && connection->second == L"keep-alive";
-    const auto coding = headers.find(L"Content-Encoding");
-    gzip = coding != headers.end() && CompareNoCase(coding->second, L"gzip") == 0;
+    const std::wstring* connection = FindHeader(L"Connection");
+    keepAlive = framing_ != Framing::UntilClose && connection && *connection == L"keep-alive";
+    const std::wstring* codingValue = FindHeader(L"Content-Encoding");
+    const CContentDecoder::Coding coding =
+        codingValue ? CContentDecoder::FromHeader(*codingValue) : CContentDecoder::Coding::Identity;
+    decoder_.Reset(coding == CContentDecoder::Coding::Unsupported ? CContentDecoder::Coding::Identity : coding);
 
-    const unsigned before = generation;
-    if (sink) sink->OnHttpHeader(this, static_cast<uint32_t>(contentLength));
-    if (generation != before) return false;
+    const unsigned before = generation_;
+    if (sink) sink->OnHttpHeader(this, ReportedLength());
+    if (generation_ != before) return false;
 
     if (status == 200) {
+        // Bytes in a coding that cannot be undone would be stored as if
+        // they were the file; a body kept in memory has its limit.
+        if (coding == CContentDecoder::Coding::Unsupported ||
+            (savePath.empty() && framing_ == Framing::Length &&
+             static_cast<uint64_t>(contentLength) > kMaxMemoryBody)) {
+            Fail(kInvalidData);
+            return false;
+        }
         if (bodyObserver_) bodyObserver_->OnHttpBodyBegin();
-        return PrepareBody();
+        return true;
     }
-    if (IsRedirect(status) && (headers.count(L"Location") || headers.count(L"location"))) return true;
+    if (IsRedirect(status) && FindHeader(L"Location")) return true;
     const wchar_t* message = kUnknownError;
     for (const tagStatusText& entry : kStatusTexts) {
         if (entry.status == status) message = entry.text;
@@ -499,84 +504,62 @@ bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
     return false;
 }
 
-// Sizes the in-memory body once for a known length. A file download never
-// holds its body in memory.
-bool CHttpClientSocket::PrepareBody() {
-    if (!savePath.empty() || gzip || contentLength <= 0) return true;
-    try {
-        body.resize(static_cast<size_t>(contentLength));
-    } catch (const std::exception&) {
-        Fail(kInvalidData);
-        return false;
+// Field names are case-insensitive on the wire; many servers send them in
+// lower case.
+const std::wstring* CHttpClientSocket::FindHeader(const wchar_t* name) const {
+    for (const auto& field : headers) {
+        if (CompareNoCase(field.first, name) == 0) return &field.second;
     }
-    return true;
+    return nullptr;
+}
+
+uint64_t CHttpClientSocket::ReportedLength() const {
+    switch (framing_) {
+        case Framing::Chunked:
+            return kChunkedLength;
+        case Framing::UntilClose:
+            return 0;
+        default:
+            return static_cast<uint64_t>(contentLength);
+    }
 }
 
 bool CHttpClientSocket::WriteBody(const char* data, uint32_t size) {
     // Only a 200 response delivers its body; a redirect's body is dropped.
-    if (status == 200) {
-        if (gzip ? !Inflate(data, size) : !WriteOut(data, size)) return false;
+    if (status == 200 &&
+        !decoder_.Write(data, size, [this](const char* out, uint32_t length) { return WriteOut(out, length); })) {
+        // A refused write has failed the request already.
+        if (decoder_.Corrupt()) Fail(kInvalidData);
+        return false;
     }
     received += size;
     ReportProgress(size);
     return true;
 }
 
-bool CHttpClientSocket::Inflate(const char* data, uint32_t size) {
-    if (!inflating) {
-        zstream = z_stream{};
-        if (inflateInit2(&zstream, 15 + 16) != Z_OK) {
-            Fail(L"初始化解压失败！");
-            return false;
-        }
-        inflating = true;
-        inflateDone = false;
-    }
-    if (inflateDone) return true;  // bytes after the gzip stream are ignored
-    zstream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-    zstream.avail_in = size;
-    char out[kInflateStep];
-    for (;;) {
-        zstream.next_out = reinterpret_cast<Bytef*>(out);
-        zstream.avail_out = kInflateStep;
-        const int result = inflate(&zstream, Z_NO_FLUSH);
-        if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
-            Fail(kInvalidData);
-            return false;
-        }
-        const uint32_t produced = kInflateStep - zstream.avail_out;
-        if (produced && !WriteOut(out, produced)) return false;
-        if (result == Z_STREAM_END) {
-            inflateDone = true;
-            return true;
-        }
-        // Z_BUF_ERROR: no progress possible until more input arrives.
-        if (result == Z_BUF_ERROR || (zstream.avail_in == 0 && zstream.avail_out != 0)) return true;
-    }
-}
-
-void CHttpClientSocket::EndInflate() {
-    if (inflating) inflateEnd(&zstream);
-    inflating = false;
-    inflateDone = false;
-}
-
 bool CHttpClientSocket::WriteOut(const char* data, uint32_t size) {
     if (bodyObserver_ && size) bodyObserver_->OnHttpBody(data, size);
     if (!savePath.empty()) {
-        if (!file.IsOpen() && !file.Create(savePath + L"_")) {
+        if (!file) {
+            file.Reset(CreateFileW((savePath + L"_").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        if (!file) {
             Fail(L"创建文件失败！");
             return false;
         }
-        if (size && !file.Write(data, size)) {
+        DWORD written = 0;
+        if (size && !(WriteFile(file.Get(), data, size, &written, nullptr) && written == size)) {
             Fail(kWriteFailed);
             return false;
         }
         return true;
     }
-    if (!gzip && contentLength > 0) {
-        std::memcpy(body.data() + received, data, size);
-        return true;
+    // The body grows with the bytes that arrive, never ahead of them, up
+    // to its limit (decoded bytes included).
+    if (size > kMaxMemoryBody - body.size()) {
+        Fail(kInvalidData);
+        return false;
     }
     try {
         body.insert(body.end(), data, data + size);
@@ -595,7 +578,7 @@ void CHttpClientSocket::ReportProgress(uint32_t size) {
     lastReportTick = now;
     speed = bytesSinceReport / (elapsed / 1000.0);
     bytesSinceReport = 0;
-    if (sink) sink->OnHttpProgress(this, static_cast<uint32_t>(contentLength), received, speed);
+    if (sink) sink->OnHttpProgress(this, ReportedLength(), received, speed);
 }
 
 void CHttpClientSocket::Fail(const wchar_t* message) {
@@ -605,12 +588,12 @@ void CHttpClientSocket::Fail(const wchar_t* message) {
 
 void CHttpClientSocket::Complete() {
     active = false;
-    if (inflating && !inflateDone) {
-        // The gzip stream ended early.
+    if (status == 200 && !decoder_.Finished()) {
+        // The coded stream ended early.
         Fail(kInvalidData);
         return;
     }
-    EndInflate();
+    decoder_.Reset(CContentDecoder::Coding::Identity);
     if (status == 200) {
         FinishDownload();
         return;
@@ -622,7 +605,7 @@ void CHttpClientSocket::FinishDownload() {
     if (!savePath.empty()) {
         // An empty body still leaves an (empty) file in place.
         if (!WriteOut(nullptr, 0)) return;
-        file.Close();
+        file.Reset();
     }
     if (bodyObserver_ && !bodyObserver_->OnHttpBodyEnd()) {
         if (!savePath.empty()) DeleteFileW((savePath + L"_").c_str());
@@ -640,13 +623,11 @@ void CHttpClientSocket::FinishDownload() {
 }
 
 void CHttpClientSocket::Redirect() {
-    if (++redirects > kMaxRedirects) {
+    if (++redirects_ > kMaxRedirects) {
         Fail(kDownloadFailed);
         return;
     }
-    auto location = headers.find(L"Location");
-    if (location == headers.end()) location = headers.find(L"location");
-    const std::wstring target = location->second;
+    const std::wstring target = http_text::ResolveLocation(*FindHeader(L"Location"), path);
     const bool post = (status == 303 || status == 307) ? false : isPost;
     if (!StartRequest(postData.empty() ? nullptr : postData.data(), static_cast<uint32_t>(postData.size()),
                       target, savePath, extraHeaders, post)) {
@@ -656,23 +637,24 @@ void CHttpClientSocket::Redirect() {
 
 void CHttpClientSocket::OnClose(int error) {
     keepAlive = false;
-    const SOCKET current = socket;
+    const SOCKET current = socket.Get();
     // A close dispatched from the base class's drain below is this one.
-    if (current == INVALID_SOCKET || closing) return;
+    if (current == INVALID_SOCKET || closing_) return;
     // Bytes that arrived before the close are handled first.
     if (active) {
         int ignored = 0;
         ReadSome(UINT_MAX, &ignored);
-        if (socket != current) return;
+        if (socket.Get() != current) return;
     }
-    closing = true;
+    closing_ = true;
     CClientSocket::OnClose(error);
-    closing = false;
-    if (socket != current) return;
-    if (active && inTrailer) {
-        // Only the trailer of the last chunk is missing: the body is whole.
+    closing_ = false;
+    if (socket.Get() != current) return;
+    // Only the trailer of the last chunk is missing, or the server ended a
+    // body that has no length the only way it can: the body is whole.
+    if (active && headersDone && (inTrailer_ || (framing_ == Framing::UntilClose && error == 0))) {
         Complete();
-        if (socket == current) Close();
+        if (socket.Get() == current) Close();
         return;
     }
     const bool wasActive = active;
@@ -684,13 +666,14 @@ void CHttpClientSocket::Close() {
     active = false;
     headersDone = false;
     keepAlive = false;
-    file.Close();
-    EndInflate();
-    outgoing.clear();
-    outgoingSent = 0;
-    chunkLeft = 0;
-    inTrailer = false;
-    inboxLength = 0;
-    ++generation;
+    file.Reset();
+    decoder_.Reset(CContentDecoder::Coding::Identity);
+    outgoing_.clear();
+    outgoingSent_ = 0;
+    chunkLeft_ = 0;
+    inTrailer_ = false;
+    inboxLength_ = 0;
+    scanned_ = 0;
+    ++generation_;
     CClientSocket::Close();
 }

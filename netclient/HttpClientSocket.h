@@ -1,16 +1,17 @@
 // HTTP/1.1 client over the message-driven client socket: one request at a
-// time, the connection kept while the server grants keep-alive, chunked and
-// gzip codings undone, redirects followed, the body kept in memory or
-// written to "<savePath>_" and moved to savePath once complete.
+// time, the connection kept while the server grants keep-alive, chunked
+// transfer coding and gzip or deflate content codings undone, redirects
+// followed, the body kept in memory or written to "<savePath>_" and moved to
+// savePath once complete.
 //
 // Single-threaded like its base: every call and every sink event happens on
-// the thread that pumps the socket window's messages. There are no
-// timeouts; a request ends by completion, an error, the server closing the
-// connection, or Close().
+// the thread that pumps the socket window's messages. A request ends by
+// completion, an error, the server closing the connection, Close(), or no
+// byte moving for the idle time-out (60 s) while connecting, sending or
+// receiving.
 #pragma once
 
 #include <windows.h>
-#include <zlib.h>
 
 #include <cstdint>
 #include <map>
@@ -18,11 +19,17 @@
 #include <vector>
 
 #include "ClientSocket.h"
+#include "ContentDecoder.h"
 #include "IHttpBodyObserver.h"
 #include "IHttpSink.h"
+#include "base/UniqueHandle.h"
 
 class CHttpClientSocket : public _ClientCommonLib::CClientSocket {
 public:
+    // The largest body kept in memory; a bigger one ends its request.
+    static constexpr uint64_t kMaxMemoryBody = 64u << 20;
+    static constexpr DWORD kIdleTimeoutMs = 60000;
+
     // The sink is not owned and must outlive the client.
     explicit CHttpClientSocket(IHttpSink* sink);
     ~CHttpClientSocket() override;
@@ -42,16 +49,19 @@ public:
 
     int32_t Status() const { return status; }
     const std::wstring& StatusText() const { return statusText; }
+    // Response header fields under the names as the server spelled them.
     const std::map<std::wstring, std::wstring>& Headers() const { return headers; }
     bool IsActive() const { return active; }
+    // How long a request may go without a byte moving (tests shorten it).
+    void SetIdleTimeout(DWORD ms) { idleTimeoutMs_ = ms; }
     // Watches the bodies of the following responses (null: none); not owned.
     void SetBodyObserver(IHttpBodyObserver* observer) { bodyObserver_ = observer; }
 
     // Read by the sink: bytes per second over the last progress interval,
-    // body bytes accepted (before gzip decoding), the download target, and
-    // the response body when it is kept in memory.
+    // body bytes accepted (before decoding), the download target, and the
+    // response body when it is kept in memory.
     double speed;
-    uint32_t received;
+    uint64_t received;
     std::wstring savePath;
     std::vector<char> body;
 
@@ -60,25 +70,12 @@ protected:
     void OnRead(int error) override;
     void OnWrite(int error) override;
     void OnClose(int error) override;
-    // No ping on an HTTP connection.
-    void OnTimer() override {}
+    // No ping on an HTTP connection; the tick watches for an idle request.
+    void OnTimer() override;
 
 private:
-    // Owner of the open temporary file.
-    class CFile {
-    public:
-        CFile() = default;
-        ~CFile() { Close(); }
-        CFile(const CFile&) = delete;
-        CFile& operator=(const CFile&) = delete;
-        bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-        bool Create(const std::wstring& path);
-        bool Write(const char* data, uint32_t size);
-        void Close();
-
-    private:
-        HANDLE handle_ = INVALID_HANDLE_VALUE;
-    };
+    // How the end of the current response body is found.
+    enum class Framing { Length, Chunked, UntilClose };
 
     bool StartRequest(const char* postData, uint32_t postLength, const std::wstring& url,
                       const std::wstring& newSavePath, const std::wstring& newExtraHeaders, bool post);
@@ -89,21 +86,21 @@ private:
     void ProcessChunked(uint32_t consumed);
     void KeepUnconsumed(uint32_t consumed);
     bool ParseHeaders(const char* data, uint32_t size);
-    bool PrepareBody();
+    const std::wstring* FindHeader(const wchar_t* name) const;
+    uint64_t ReportedLength() const;
     bool WriteBody(const char* data, uint32_t size);
-    bool Inflate(const char* data, uint32_t size);
     bool WriteOut(const char* data, uint32_t size);
     void ReportProgress(uint32_t size);
     void Fail(const wchar_t* message);
     void Complete();
     void FinishDownload();
     void Redirect();
-    void EndInflate();
 
     IHttpSink* sink;
     IHttpBodyObserver* bodyObserver_ = nullptr;
-    int32_t contentLength;
-    CFile file;
+    // Body length of the current response; -1 when chunked.
+    int64_t contentLength;
+    kit::CFileHandle file;
     std::wstring url;
     std::wstring host;
     std::wstring path;
@@ -112,38 +109,42 @@ private:
     std::map<std::wstring, std::wstring> headers;
     std::vector<char> postData;
     uint32_t lastReportTick;
-    uint32_t bytesSinceReport;
+    uint64_t bytesSinceReport;
     int32_t status;
     uint16_t port;
     bool headersDone;
     bool keepAlive;
     bool active;
     bool isPost;
-    bool gzip;
 
-    // Received bytes not yet handled: the first inboxLength of inbox (which
+    Framing framing_ = Framing::Length;
+    CContentDecoder decoder_;
+    // Received bytes not yet handled: the first inboxLength_ of inbox_ (which
     // replaces the base class's receive block for HTTP).
-    std::vector<char> inbox;
-    uint32_t inboxLength = 0;
+    std::vector<char> inbox_;
+    uint32_t inboxLength_ = 0;
+    // Bytes at the start of inbox_ already searched in vain for the end of
+    // the header block, a chunk-size line or the trailer, so that a search
+    // resumes instead of starting over with every read.
+    uint32_t scanned_ = 0;
     // Chunked coding: bytes of the current chunk still to come, its closing
     // CR LF included; 0 between chunks.
-    uint64_t chunkLeft = 0;
+    uint64_t chunkLeft_ = 0;
     // The last chunk arrived; its trailer (up to an empty line) is read.
-    bool inTrailer = false;
+    bool inTrailer_ = false;
     // Request bytes not yet accepted by send (sent when the socket is
     // writable again).
-    std::string outgoing;
-    size_t outgoingSent = 0;
-    // gzip decoding runs while the body arrives.
-    z_stream zstream{};
-    bool inflating = false;
-    bool inflateDone = false;
+    std::string outgoing_;
+    size_t outgoingSent_ = 0;
     // Redirects followed since the caller's last Request.
-    int redirects = 0;
+    int redirects_ = 0;
     // Changes whenever a request is sent or the connection is closed, so a
     // read loop notices that an event handler moved the client on.
-    unsigned generation = 0;
+    unsigned generation_ = 0;
     // Set while the base class dispatches this socket's queued events
     // during a close; reads are already done by then.
-    bool closing = false;
+    bool closing_ = false;
+    // GetTickCount of the last byte moved, or of the start of the connect.
+    DWORD lastActivity_ = 0;
+    DWORD idleTimeoutMs_ = kIdleTimeoutMs;
 };

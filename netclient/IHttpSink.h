@@ -9,7 +9,7 @@ class CHttpClientSocket;
 struct IHttpSink {
     // The response header block was parsed, before its status is judged.
     // contentLength: the Content-Length; 4294967295 for a chunked response,
-    // 0 for a response with neither length nor transfer coding.
+    // 0 for a response whose body ends when the server closes the connection.
     virtual void OnHttpHeader(CHttpClientSocket* client, uint64_t contentLength) = 0;
     // A 200 response is complete; a download is already in place.
     virtual void OnHttpComplete(CHttpClientSocket* client) = 0;

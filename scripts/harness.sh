@@ -60,9 +60,18 @@ do_start() {
     # A start that fails half-way must not leave its display running.
     trap 'kill "$xvfb_pid" 2>/dev/null || true; rm -f "$env_file.tmp"' EXIT
     write_alsa_config
+    # A 64-bit build runs under Wine's 64-bit loader in a 64-bit prefix.
+    local arch loader=wine loader_line=
+    arch=$(cat "$state/wine-arch" 2>/dev/null || echo win32)
+    if [ "$arch" = win64 ]; then
+        loader=/usr/lib/wine/wine64
+        loader_line="export WINELOADER=$loader"
+    fi
     cat >"$env_file.tmp" <<ENV
 export WINEPREFIX='$build/wine-prefix'
-export WINEARCH=win32
+export WINEARCH=$arch
+export KIT_WINE=$loader
+$loader_line
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree,mshtml='
 export DISPLAY=':$display'
@@ -74,7 +83,7 @@ ENV
     . "$env_file.tmp"
     if [ ! -f "$WINEPREFIX/.kit-ready" ]; then
         rm -rf "$WINEPREFIX"
-        wineboot -i </dev/null >"$state/wineboot.log" 2>&1 9>&- ||
+        "$KIT_WINE" wineboot -i </dev/null >"$state/wineboot.log" 2>&1 9>&- ||
             { echo "harness: wineboot failed: $(tail -n 1 "$state/wineboot.log")" >&2; return 1; }
         wineserver -w 9>&-
         touch "$WINEPREFIX/.kit-ready"
@@ -82,7 +91,7 @@ ENV
     # Daemons must not hold the lock or the caller's output open.
     wineserver -w 2>/dev/null 9>&- || true
     wineserver -p </dev/null >"$state/wineserver.log" 2>&1 9>&-
-    wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+    "$KIT_WINE" cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
     mv "$env_file.tmp" "$env_file"
     trap - EXIT
 }

@@ -5,12 +5,14 @@ set -euo pipefail
 
 packages=(
     gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     libz-mingw-w64-dev cmake make googletest
-    wine wine32:i386 xvfb xauth x11-apps x11-utils imagemagick
+    wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick
     locales dpkg-dev gcc python3
     nginx curl sox lame
-    autoconf automake libtool
+    autoconf automake libtool g++
     libsodium-dev minisign
+    lighttpd lighttpd-mod-deflate apache2 busybox h2o nodejs
 )
 
 run_as_root() {
@@ -69,9 +71,21 @@ if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
     run_as_root localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
 fi
 
-# nginx is started by the demo and the benchmarks with their own configs.
-if command -v systemctl >/dev/null 2>&1; then
-    run_as_root systemctl disable --now nginx >/dev/null 2>&1 || true
+# Some node builds bring npm along; Debian's nodejs needs its npm package.
+if ! command -v npm >/dev/null 2>&1; then
+    DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq --no-install-recommends npm >/dev/null
 fi
 
+# The web servers are started by the demo, the benchmarks and the
+# real-servers test with their own configs, never as services.
+if command -v systemctl >/dev/null 2>&1; then
+    run_as_root systemctl disable --now nginx lighttpd apache2 h2o >/dev/null 2>&1 || true
+fi
+
+# node's http-server for the real-servers test, in the shared cache.
+npm_dir=${KIT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/gameclientkit}/npm
+if [ ! -x "$npm_dir/node_modules/.bin/http-server" ]; then
+    mkdir -p "$npm_dir"
+    npm install --prefix "$npm_dir" --no-audit --no-fund --silent http-server@14
+fi
 echo "setup: ready"

@@ -17,4 +17,4 @@ fi
 # a demo its own display.
 [ -n "${KIT_ALSA_HOME:-}" ] && export HOME=$KIT_ALSA_HOME
 [ -n "${KIT_DISPLAY:-}" ] && export DISPLAY=$KIT_DISPLAY
-exec wine "$@"
+exec "$KIT_WINE" "$@"

@@ -7,7 +7,8 @@
 
 namespace {
 
-static_assert(sizeof(DSBUFFERDESC) == 36, "DirectSound 7+ buffer description");
+// The description with the 3D algorithm field, which DirectSound 7 and later take.
+static_assert(sizeof(DSBUFFERDESC) > sizeof(DSBUFFERDESC1), "DirectSound 7+ buffer description");
 
 // Static, software-mixed, volume control, stop notification, audible when the
 // host window has no focus.

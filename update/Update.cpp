@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "ManifestEnd.h"
 #include "ManifestTrust.h"
 #include "Progress.h"
 #include "StatusText.h"
@@ -240,7 +241,8 @@ CUpdate::ManifestResult CUpdate::HandleManifest() {
     if (keyRequired_ && (!keyValid_ || !VerifySignedBody(key_, body.data(), body.size(), &size))) {
         return ManifestResult::Refused;
     }
-    const bool loaded = size != 0 && manifest_.LoadFromBuffer(body.data(), static_cast<unsigned>(size));
+    const bool loaded = size != 0 && UpdateElementClosed(body.data(), size) &&
+                        manifest_.LoadFromBuffer(body.data(), static_cast<unsigned>(size));
     _ServerEngine::CXMLConfig* const update = loaded ? manifest_.FindNode(L"Update") : nullptr;
     if (update && ((keyRequired_ && !ManifestIsForGame(update, gameId_)) ||
                    !DownloadDigestsValid(update, keyRequired_))) {

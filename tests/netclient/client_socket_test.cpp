@@ -129,32 +129,32 @@ bool IsOpenSocket(SOCKET s) {
 class CRecordingSink : public IClientSocketSink {
 public:
     void OnSocketPacket(CClientSocket* socket, PacketHeader* packet) override {
-        packets.emplace_back(reinterpret_cast<const char*>(packet), packet->length);
-        log += "packet;";
-        if (onPacket) onPacket(socket);
+        packets_.emplace_back(reinterpret_cast<const char*>(packet), packet->length);
+        log_ += "packet;";
+        if (onPacket_) onPacket_(socket);
     }
     void OnSocketConnect(CClientSocket*, bool success) override {
-        connectError = GetLastError();
-        ++connects;
-        connectSuccess = success;
-        log += "connect;";
+        connectError_ = GetLastError();
+        ++connects_;
+        connectSuccess_ = success;
+        log_ += "connect;";
     }
     void OnSocketClose(CClientSocket*, int error) override {
-        ++closes;
-        closeError = error;
-        log += "close;";
+        ++closes_;
+        closeError_ = error;
+        log_ += "close;";
     }
-    void OnSocketWrite(CClientSocket*, int) override { ++writes; }
+    void OnSocketWrite(CClientSocket*, int) override { ++writes_; }
 
-    std::vector<std::string> packets;
-    std::string log;
-    int connects = 0;
-    bool connectSuccess = true;
-    DWORD connectError = 0xdeadbeef;
-    int closes = 0;
-    int closeError = static_cast<int>(0xdeadbeef);
-    int writes = 0;
-    std::function<void(CClientSocket*)> onPacket;
+    std::vector<std::string> packets_;
+    std::string log_;
+    int connects_ = 0;
+    bool connectSuccess_ = true;
+    DWORD connectError_ = 0xdeadbeef;
+    int closes_ = 0;
+    int closeError_ = static_cast<int>(0xdeadbeef);
+    int writes_ = 0;
+    std::function<void(CClientSocket*)> onPacket_;
 };
 
 // Counts the virtual operations the window dispatches and exposes the
@@ -171,15 +171,15 @@ public:
         CClientSocket::OnConnect(heldSuccess_);
     }
 
-    int events = 0;  // OnConnect, OnRead, OnWrite and OnClose calls
-    int reads = 0;
-    int timers = 0;
-    std::vector<int> readOfPacket;  // the OnRead call that delivered each packet
-    std::function<void()> onTimer;
+    int events_ = 0;  // OnConnect, OnRead, OnWrite and OnClose calls
+    int reads_ = 0;
+    int timers_ = 0;
+    std::vector<int> readOfPacket_;  // the OnRead call that delivered each packet
+    std::function<void()> onTimer_;
 
 protected:
     void OnConnect(bool success) override {
-        ++events;
+        ++events_;
         if (holdConnect_) {
             held_ = true;
             heldSuccess_ = success;
@@ -188,25 +188,25 @@ protected:
         CClientSocket::OnConnect(success);
     }
     void OnRead(int error) override {
-        ++events;
-        ++reads;
+        ++events_;
+        ++reads_;
         CClientSocket::OnRead(error);
     }
     void OnWrite(int error) override {
-        ++events;
+        ++events_;
         CClientSocket::OnWrite(error);
     }
     void OnClose(int error) override {
-        ++events;
+        ++events_;
         CClientSocket::OnClose(error);
     }
     void OnPacket(PacketHeader* packet) override {
-        readOfPacket.push_back(reads);
+        readOfPacket_.push_back(reads_);
         CClientSocket::OnPacket(packet);
     }
     void OnTimer() override {
-        ++timers;
-        if (onTimer) onTimer();
+        ++timers_;
+        if (onTimer_) onTimer_();
         CClientSocket::OnTimer();
     }
 
@@ -218,9 +218,9 @@ private:
 
 class ClientSocketTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(server.Start()); }
+    void SetUp() override { ASSERT_TRUE(server_.Start()); }
 
-    void ConnectToServer(CProbeSocket& client) { ConnectTo(client, server); }
+    void ConnectToServer(CProbeSocket& client) { ConnectTo(client, server_); }
 
     static void ConnectTo(CProbeSocket& client, CLoopbackServer& to) {
         ASSERT_TRUE(client.Create());
@@ -236,31 +236,31 @@ protected:
 
     // Sends `bytes` and waits until the client's kernel holds all of them.
     void SendAtOnce(CProbeSocket& client, const std::string& bytes) {
-        ASSERT_TRUE(server.Send(bytes));
+        ASSERT_TRUE(server_.Send(bytes));
         ASSERT_TRUE(WaitUnread(client.GetSocket(), static_cast<u_long>(bytes.size())));
     }
 
-    CLoopbackServer server;
-    CRecordingSink sink;
+    CLoopbackServer server_;
+    CRecordingSink sink_;
 };
 
 }  // namespace
 
 TEST_F(ClientSocketTest, ConnectReachesConnectedStateAndCarriesData) {
-    CProbeSocket client(&sink);
-    EXPECT_FALSE(client.Connect(server.Port(), kLoopback)) << "connect without a socket";
+    CProbeSocket client(&sink_);
+    EXPECT_FALSE(client.Connect(server_.Port(), kLoopback)) << "connect without a socket";
     EXPECT_EQ(CClientSocket::STATE_NONE, client.GetState());
 
     ASSERT_TRUE(client.Create());
     EXPECT_EQ(CClientSocket::STATE_CREATED, client.GetState());
-    ASSERT_TRUE(client.Connect(server.Port(), kLoopback));
+    ASSERT_TRUE(client.Connect(server_.Port(), kLoopback));
     EXPECT_EQ(CClientSocket::STATE_CONNECTING, client.GetState());
     ASSERT_TRUE(
-        PumpUntil([&] { return sink.connects > 0 && sink.writes > 0 && server.Connections() > 0; }, kWaitMs))
-        << "connects " << sink.connects << ", writes " << sink.writes << ", accepted "
-        << server.Connections();
-    EXPECT_EQ(1, sink.connects);
-    EXPECT_TRUE(sink.connectSuccess);
+        PumpUntil([&] { return sink_.connects_ > 0 && sink_.writes_ > 0 && server_.Connections() > 0; }, kWaitMs))
+        << "connects " << sink_.connects_ << ", writes " << sink_.writes_ << ", accepted "
+        << server_.Connections();
+    EXPECT_EQ(1, sink_.connects_);
+    EXPECT_TRUE(sink_.connectSuccess_);
     EXPECT_EQ(CClientSocket::STATE_CONNECTED, client.GetState());
     EXPECT_EQ(0u, client.GetRoundTripTime());
 
@@ -270,22 +270,22 @@ TEST_F(ClientSocketTest, ConnectReachesConnectedStateAndCarriesData) {
     EXPECT_EQ(CClientSocket::STATE_CONNECTED, client.GetState());
 
     const std::string down = Packet(7, PACKET_FLAG_RAW, "to the client");
-    ASSERT_TRUE(server.Send(down));
-    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs)) << "sink saw: " << sink.log;
-    EXPECT_EQ(down, sink.packets[0]);
+    ASSERT_TRUE(server_.Send(down));
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.packets_.empty(); }, kWaitMs)) << "sink saw: " << sink_.log_;
+    EXPECT_EQ(down, sink_.packets_[0]);
     const std::string up = Encoded(Packet(8, PACKET_FLAG_SCRAMBLED, "to the server"));
     ASSERT_EQ(static_cast<int>(up.size()),
               send(client.GetSocket(), up.data(), static_cast<int>(up.size()), 0));
-    ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= up.size(); }, kWaitMs))
-        << "server received " << server.ReceivedSize() << " bytes";
-    EXPECT_EQ(up, server.Received().substr(0, up.size()));
+    ASSERT_TRUE(PumpUntil([&] { return server_.ReceivedSize() >= up.size(); }, kWaitMs))
+        << "server received " << server_.ReceivedSize() << " bytes";
+    EXPECT_EQ(up, server_.Received().substr(0, up.size()));
 
     client.Close();
     EXPECT_EQ(CClientSocket::STATE_NONE, client.GetState());
     EXPECT_EQ(INVALID_SOCKET, client.GetSocket());
-    EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed(); }, kWaitMs))
+    EXPECT_TRUE(PumpUntil([&] { return server_.PeerClosed(); }, kWaitMs))
         << "client state " << client.GetState();
-    EXPECT_EQ(0, sink.closes) << "Close is the owner's own act, not an event";
+    EXPECT_EQ(0, sink_.closes_) << "Close is the owner's own act, not an event";
 }
 
 TEST_F(ClientSocketTest, RefusedPortReportsConnectFailureWithItsError) {
@@ -299,12 +299,12 @@ TEST_F(ClientSocketTest, RefusedPortReportsConnectFailureWithItsError) {
     ASSERT_EQ(0, getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size));
     closesocket(probe);
 
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_TRUE(client.Create());
     if (client.Connect(ntohs(address.sin_port), kLoopback)) {
-        ASSERT_TRUE(PumpUntil([&] { return sink.connects > 0; }, kWaitMs)) << "sink saw: " << sink.log;
-        EXPECT_FALSE(sink.connectSuccess);
-        EXPECT_EQ(static_cast<DWORD>(WSAECONNREFUSED), sink.connectError);
+        ASSERT_TRUE(PumpUntil([&] { return sink_.connects_ > 0; }, kWaitMs)) << "sink saw: " << sink_.log_;
+        EXPECT_FALSE(sink_.connectSuccess_);
+        EXPECT_EQ(static_cast<DWORD>(WSAECONNREFUSED), sink_.connectError_);
         EXPECT_EQ(CClientSocket::STATE_CONNECT_FAILED, client.GetState());
     } else {
         EXPECT_EQ(CClientSocket::STATE_CREATED, client.GetState());
@@ -313,7 +313,7 @@ TEST_F(ClientSocketTest, RefusedPortReportsConnectFailureWithItsError) {
 
 TEST_F(ClientSocketTest, HostNamesThatCannotBeUsedNeverConnect) {
     // "127.0.0.1" padded with spaces: cut to 31 bytes it would still name
-    // the server, so only a refusal keeps it from connecting.
+    // the server_, so only a refusal keeps it from connecting.
     const std::wstring padded32 = std::wstring(L"127.0.0.1") + std::wstring(23, L' ');
     const std::wstring chinese16(16, L'\x670D');  // 32 bytes in code page 936
     const struct {
@@ -330,66 +330,66 @@ TEST_F(ClientSocketTest, HostNamesThatCannotBeUsedNeverConnect) {
         CRecordingSink caseSink;
         CProbeSocket client(&caseSink);
         ASSERT_TRUE(client.Create());
-        if (client.Connect(server.Port(), c.host.c_str())) {
-            ASSERT_TRUE(PumpUntil([&] { return caseSink.connects > 0; }, kWaitMs))
-                << "sink saw: " << caseSink.log;
-            EXPECT_FALSE(caseSink.connectSuccess);
+        if (client.Connect(server_.Port(), c.host.c_str())) {
+            ASSERT_TRUE(PumpUntil([&] { return caseSink.connects_ > 0; }, kWaitMs))
+                << "sink saw: " << caseSink.log_;
+            EXPECT_FALSE(caseSink.connectSuccess_);
         } else {
             EXPECT_EQ(CClientSocket::STATE_CREATED, client.GetState());
         }
         PumpFor(100);
-        EXPECT_EQ(0, server.Connections());
+        EXPECT_EQ(0, server_.Connections());
     }
-    EXPECT_FALSE(CProbeSocket().Connect(server.Port(), nullptr));
+    EXPECT_FALSE(CProbeSocket().Connect(server_.Port(), nullptr));
 }
 
 TEST_F(ClientSocketTest, HostNameOf31CharactersStillConnects) {
     const std::wstring padded31 = std::wstring(L"127.0.0.1") + std::wstring(22, L' ');
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_TRUE(client.Create());
-    ASSERT_TRUE(client.Connect(server.Port(), padded31.c_str()));
-    EXPECT_TRUE(PumpUntil([&] { return sink.connects > 0; }, kWaitMs)) << "sink saw: " << sink.log;
-    EXPECT_TRUE(sink.connectSuccess);
+    ASSERT_TRUE(client.Connect(server_.Port(), padded31.c_str()));
+    EXPECT_TRUE(PumpUntil([&] { return sink_.connects_ > 0; }, kWaitMs)) << "sink saw: " << sink_.log_;
+    EXPECT_TRUE(sink_.connectSuccess_);
 }
 
 TEST_F(ClientSocketTest, TwoPacketsInOneReadAreDeliveredInOrderByThatRead) {
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const std::string first = Packet(1, PACKET_FLAG_RAW, "first");
     const std::string second = Encoded(Packet(2, PACKET_FLAG_SCRAMBLED | PACKET_FLAG_SUBSTITUTED, "second"));
     ASSERT_NO_FATAL_FAILURE(SendAtOnce(client, first + second));
-    ASSERT_TRUE(PumpUntil([&] { return sink.packets.size() >= 2; }, kWaitMs)) << sink.packets.size();
-    EXPECT_EQ(first, sink.packets[0]);
-    EXPECT_EQ(2, reinterpret_cast<const PacketHeader*>(sink.packets[1].data())->type);
-    EXPECT_EQ("second", PayloadOf(sink.packets[1]));
-    ASSERT_EQ(2u, client.readOfPacket.size());
-    EXPECT_EQ(client.readOfPacket[0], client.readOfPacket[1]) << "the packets came from different reads";
+    ASSERT_TRUE(PumpUntil([&] { return sink_.packets_.size() >= 2; }, kWaitMs)) << sink_.packets_.size();
+    EXPECT_EQ(first, sink_.packets_[0]);
+    EXPECT_EQ(2, reinterpret_cast<const PacketHeader*>(sink_.packets_[1].data())->type);
+    EXPECT_EQ("second", PayloadOf(sink_.packets_[1]));
+    ASSERT_EQ(2u, client.readOfPacket_.size());
+    EXPECT_EQ(client.readOfPacket_[0], client.readOfPacket_[1]) << "the packets came from different reads";
     EXPECT_EQ(0u, client.Buffered());
 }
 
 TEST_F(ClientSocketTest, PacketSplitAtAnyOffsetIsDeliveredOnceComplete) {
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const std::string text = Text(600);
     const std::string wire = Encoded(Packet(5, 0x0E, text));
     ASSERT_LT(wire.size(), 100u) << "the text did not compress";
     for (size_t split = 1; split < wire.size(); ++split) {
         SCOPED_TRACE("split at " + std::to_string(split));
-        const size_t delivered = sink.packets.size();
-        ASSERT_TRUE(server.Send(wire.substr(0, split)));
+        const size_t delivered = sink_.packets_.size();
+        ASSERT_TRUE(server_.Send(wire.substr(0, split)));
         ASSERT_TRUE(PumpUntil([&] { return client.Buffered() == split; }, kWaitMs)) << client.Buffered();
-        EXPECT_EQ(delivered, sink.packets.size()) << "delivered from " << split << " bytes";
-        ASSERT_TRUE(server.Send(wire.substr(split)));
-        ASSERT_TRUE(PumpUntil([&] { return sink.packets.size() == delivered + 1; }, kWaitMs))
-            << "sink saw: " << sink.log;
-        EXPECT_EQ(8 + text.size(), sink.packets.back().size());
-        EXPECT_EQ(text, PayloadOf(sink.packets.back()));
+        EXPECT_EQ(delivered, sink_.packets_.size()) << "delivered from " << split << " bytes";
+        ASSERT_TRUE(server_.Send(wire.substr(split)));
+        ASSERT_TRUE(PumpUntil([&] { return sink_.packets_.size() == delivered + 1; }, kWaitMs))
+            << "sink saw: " << sink_.log_;
+        EXPECT_EQ(8 + text.size(), sink_.packets_.back().size());
+        EXPECT_EQ(text, PayloadOf(sink_.packets_.back()));
         EXPECT_EQ(0u, client.Buffered());
     }
 }
 
 TEST_F(ClientSocketTest, RawPacketsArriveByteForByteAsSent) {
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     std::string payload;
     for (int i = 0; i < 20000; ++i) payload += static_cast<char>(i * 7);
@@ -398,21 +398,21 @@ TEST_F(ClientSocketTest, RawPacketsArriveByteForByteAsSent) {
     small[4] = '\x5A';
     small[6] = '\x77';
     const std::string large = Packet(12, PACKET_FLAG_RAW, payload);
-    ASSERT_TRUE(server.Send(small + large));
-    ASSERT_TRUE(PumpUntil([&] { return sink.packets.size() >= 2; }, kWaitMs)) << sink.packets.size();
-    EXPECT_EQ(small, sink.packets[0]);
-    EXPECT_EQ(large, sink.packets[1]) << "a raw packet beyond the decoding limit is still delivered";
+    ASSERT_TRUE(server_.Send(small + large));
+    ASSERT_TRUE(PumpUntil([&] { return sink_.packets_.size() >= 2; }, kWaitMs)) << sink_.packets_.size();
+    EXPECT_EQ(small, sink_.packets_[0]);
+    EXPECT_EQ(large, sink_.packets_[1]) << "a raw packet beyond the decoding limit is still delivered";
 }
 
 TEST_F(ClientSocketTest, EncodedPacketIsDecodedBeforeDelivery) {
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const std::string text = Text(8000);
     const std::string wire = Encoded(Packet(21, 0x0E, text));
     ASSERT_LT(wire.size(), 1000u);
-    ASSERT_TRUE(server.Send(wire));
-    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs)) << "sink saw: " << sink.log;
-    const std::string& got = sink.packets[0];
+    ASSERT_TRUE(server_.Send(wire));
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.packets_.empty(); }, kWaitMs)) << "sink saw: " << sink_.log_;
+    const std::string& got = sink_.packets_[0];
     EXPECT_EQ(8 + text.size(), LengthOf(got));
     EXPECT_EQ(0x0E, static_cast<uint8_t>(got[5]));
     EXPECT_EQ(text, PayloadOf(got));
@@ -445,48 +445,48 @@ TEST_F(ClientSocketTest, InvalidPacketsEndTheConnectionWithoutDelivery) {
         CRecordingSink caseSink;
         CProbeSocket client(&caseSink);
         ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
-        ASSERT_TRUE(server.Send(valid + c.bytes + valid));
-        ASSERT_TRUE(PumpUntil([&] { return caseSink.closes > 0; }, kWaitMs)) << "sink saw: " << caseSink.log;
-        EXPECT_EQ(WSAECONNABORTED, caseSink.closeError);
+        ASSERT_TRUE(server_.Send(valid + c.bytes + valid));
+        ASSERT_TRUE(PumpUntil([&] { return caseSink.closes_ > 0; }, kWaitMs)) << "sink saw: " << caseSink.log_;
+        EXPECT_EQ(WSAECONNABORTED, caseSink.closeError_);
         EXPECT_EQ(CClientSocket::STATE_CLOSED, client.GetState());
-        ASSERT_EQ(1u, caseSink.packets.size()) << "only the packet before the bad one";
-        EXPECT_EQ(valid, caseSink.packets[0]);
+        ASSERT_EQ(1u, caseSink.packets_.size()) << "only the packet before the bad one";
+        EXPECT_EQ(valid, caseSink.packets_[0]);
         // Nothing arriving after the broken packet is delivered either.
-        ASSERT_TRUE(server.Send(valid));
+        ASSERT_TRUE(server_.Send(valid));
         PumpFor(200);
-        EXPECT_EQ(1u, caseSink.packets.size());
-        EXPECT_EQ(1, caseSink.closes);
+        EXPECT_EQ(1u, caseSink.packets_.size());
+        EXPECT_EQ(1, caseSink.closes_);
     }
 }
 
 TEST_F(ClientSocketTest, ReadThatFillsTheWholeHalfKeepsTheSocketReading) {
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const std::string a = Packet(1, PACKET_FLAG_RAW, std::string(60000, 'a'));
     const std::string b = Packet(2, PACKET_FLAG_RAW, std::string(10000, 'b'));
     const std::string c = Packet(3, PACKET_FLAG_RAW, std::string(100, 'c'));
-    ASSERT_TRUE(server.Send(a + b + c));
+    ASSERT_TRUE(server_.Send(a + b + c));
     // With 64 KB waiting, the first recv fills the empty half exactly.
     ASSERT_TRUE(WaitUnread(client.GetSocket(), 65536));
-    ASSERT_TRUE(PumpUntil([&] { return sink.packets.size() >= 3; }, kWaitMs)) << sink.packets.size();
-    EXPECT_EQ(a, sink.packets[0]);
-    EXPECT_EQ(b, sink.packets[1]);
-    EXPECT_EQ(c, sink.packets[2]);
+    ASSERT_TRUE(PumpUntil([&] { return sink_.packets_.size() >= 3; }, kWaitMs)) << sink_.packets_.size();
+    EXPECT_EQ(a, sink_.packets_[0]);
+    EXPECT_EQ(b, sink_.packets_[1]);
+    EXPECT_EQ(c, sink_.packets_[2]);
     // And later data still arrives.
-    ASSERT_TRUE(server.Send(c));
-    EXPECT_TRUE(PumpUntil([&] { return sink.packets.size() >= 4; }, kWaitMs)) << sink.packets.size();
+    ASSERT_TRUE(server_.Send(c));
+    EXPECT_TRUE(PumpUntil([&] { return sink_.packets_.size() >= 4; }, kWaitMs)) << sink_.packets_.size();
 }
 
 TEST_F(ClientSocketTest, PeerCloseIsReportedOnceAfterTheDataBeforeIt) {
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const std::string last = Packet(4, PACKET_FLAG_RAW, "last words");
-    ASSERT_TRUE(server.Send(last));
-    server.CloseConnection();
-    ASSERT_TRUE(PumpUntil([&] { return sink.closes > 0; }, kWaitMs)) << "sink saw: " << sink.log;
+    ASSERT_TRUE(server_.Send(last));
+    server_.CloseConnection();
+    ASSERT_TRUE(PumpUntil([&] { return sink_.closes_ > 0; }, kWaitMs)) << "sink saw: " << sink_.log_;
     PumpFor(300);
-    EXPECT_EQ("connect;packet;close;", sink.log);
-    EXPECT_EQ(0, sink.closeError);
+    EXPECT_EQ("connect;packet;close;", sink_.log_);
+    EXPECT_EQ(0, sink_.closeError_);
     EXPECT_EQ(CClientSocket::STATE_CLOSED, client.GetState());
     EXPECT_NE(INVALID_SOCKET, client.GetSocket()) << "the socket stays until the owner closes it";
     client.Close();
@@ -494,48 +494,48 @@ TEST_F(ClientSocketTest, PeerCloseIsReportedOnceAfterTheDataBeforeIt) {
 }
 
 TEST_F(ClientSocketTest, ReadNotificationWithNothingToReadIsNotAClose) {
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
-    const int reads = client.reads;
+    const int reads = client.reads_;
     ASSERT_TRUE(PostMessageW(HiddenWindow(), WM_SOCKET_EVENT, static_cast<WPARAM>(client.GetSocket()),
                              WSAMAKESELECTREPLY(FD_READ, 0)));
-    ASSERT_TRUE(PumpUntil([&] { return client.reads > reads; }, kWaitMs)) << "reads " << client.reads;
+    ASSERT_TRUE(PumpUntil([&] { return client.reads_ > reads; }, kWaitMs)) << "reads " << client.reads_;
     PumpFor(100);
-    EXPECT_EQ(0, sink.closes);
+    EXPECT_EQ(0, sink_.closes_);
     EXPECT_EQ(CClientSocket::STATE_CONNECTED, client.GetState());
     const std::string after = Packet(6, PACKET_FLAG_RAW, "still reading");
-    ASSERT_TRUE(server.Send(after));
-    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs)) << "sink saw: " << sink.log;
-    EXPECT_EQ(after, sink.packets[0]);
+    ASSERT_TRUE(server_.Send(after));
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.packets_.empty(); }, kWaitMs)) << "sink saw: " << sink_.log_;
+    EXPECT_EQ(after, sink_.packets_[0]);
 }
 
 TEST_F(ClientSocketTest, CloseFromInsideTheSinkStopsFurtherDelivery) {
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
-    sink.onPacket = [](CClientSocket* socket) { socket->Close(); };
+    sink_.onPacket_ = [](CClientSocket* socket) { socket->Close(); };
     ASSERT_NO_FATAL_FAILURE(
         SendAtOnce(client, Packet(1, PACKET_FLAG_RAW, "one") + Packet(2, PACKET_FLAG_RAW, "two")));
-    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs)) << "sink saw: " << sink.log;
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.packets_.empty(); }, kWaitMs)) << "sink saw: " << sink_.log_;
     PumpFor(200);
-    EXPECT_EQ(1u, sink.packets.size());
+    EXPECT_EQ(1u, sink_.packets_.size());
     EXPECT_EQ(CClientSocket::STATE_NONE, client.GetState());
-    EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed(); }, kWaitMs))
+    EXPECT_TRUE(PumpUntil([&] { return server_.PeerClosed(); }, kWaitMs))
         << "client state " << client.GetState();
 }
 
 TEST_F(ClientSocketTest, NewConnectionDoesNotSeeBytesLeftFromTheOldOne) {
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const std::string stale = Packet(1, PACKET_FLAG_RAW, "never completed");
-    ASSERT_TRUE(server.Send(stale.substr(0, 5)));
+    ASSERT_TRUE(server_.Send(stale.substr(0, 5)));
     ASSERT_TRUE(PumpUntil([&] { return client.Buffered() == 5; }, kWaitMs))
         << "buffered " << client.Buffered();
     client.Close();
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const std::string fresh = Packet(2, PACKET_FLAG_RAW, "new connection");
-    ASSERT_TRUE(server.Send(fresh));
-    ASSERT_TRUE(PumpUntil([&] { return !sink.packets.empty(); }, kWaitMs)) << "sink saw: " << sink.log;
-    EXPECT_EQ(fresh, sink.packets[0]);
+    ASSERT_TRUE(server_.Send(fresh));
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.packets_.empty(); }, kWaitMs)) << "sink saw: " << sink_.log_;
+    EXPECT_EQ(fresh, sink_.packets_[0]);
 }
 
 TEST_F(ClientSocketTest, PingEchoSetsRoundTripTimeAndIsNotDelivered) {
@@ -549,7 +549,7 @@ TEST_F(ClientSocketTest, PingEchoSetsRoundTripTimeAndIsNotDelivered) {
             std::memcpy(&echo[8], &earlier, 4);
             echoed = self.Send(echo);
         }));
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     const DWORD before = GetTickCount();
     ASSERT_NO_FATAL_FAILURE(ConnectTo(client, echoServer));
     ASSERT_TRUE(PumpUntil([&] { return client.GetRoundTripTime() != 0; }, kWaitMs))
@@ -557,7 +557,7 @@ TEST_F(ClientSocketTest, PingEchoSetsRoundTripTimeAndIsNotDelivered) {
     const uint32_t roundTrip = client.GetRoundTripTime();
     EXPECT_GE(roundTrip, 5000u);
     EXPECT_LT(roundTrip, 5000u + 2 * kWaitMs);
-    EXPECT_TRUE(sink.packets.empty()) << "the echo reached the sink";
+    EXPECT_TRUE(sink_.packets_.empty()) << "the echo reached the sink";
 
     const std::string ping = echoServer.Received().substr(0, 16);
     EXPECT_EQ(16, LengthOf(ping));
@@ -577,21 +577,21 @@ TEST_F(ClientSocketTest, PingEchoSetsRoundTripTimeAndIsNotDelivered) {
 }
 
 TEST_F(ClientSocketTest, NoPingIsSentBeforeTheConnectionIsEstablished) {
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     client.HoldConnect();
     ASSERT_TRUE(client.Create());
-    ASSERT_TRUE(client.Connect(server.Port(), kLoopback));
+    ASSERT_TRUE(client.Connect(server_.Port(), kLoopback));
     ASSERT_TRUE(PumpUntil([&] { return client.ConnectHeld(); }, kWaitMs)) << "state " << client.GetState();
-    const int timers = client.timers;
-    ASSERT_TRUE(PumpUntil([&] { return client.timers >= timers + 2; }, kWaitMs))
-        << "timer calls " << client.timers;
+    const int timers = client.timers_;
+    ASSERT_TRUE(PumpUntil([&] { return client.timers_ >= timers + 2; }, kWaitMs))
+        << "timer calls " << client.timers_;
     EXPECT_EQ(CClientSocket::STATE_CONNECTING, client.GetState());
-    EXPECT_EQ(0u, server.ReceivedSize());
+    EXPECT_EQ(0u, server_.ReceivedSize());
 
     client.ReleaseConnect();
     EXPECT_EQ(CClientSocket::STATE_CONNECTED, client.GetState());
-    EXPECT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= 16; }, kWaitMs))
-        << "server received " << server.ReceivedSize() << " bytes";
+    EXPECT_TRUE(PumpUntil([&] { return server_.ReceivedSize() >= 16; }, kWaitMs))
+        << "server received " << server_.ReceivedSize() << " bytes";
 }
 
 TEST(ClientSocketWindow, SocketsShareOneWindowThatGoesWithTheLastOfThem) {
@@ -610,8 +610,8 @@ TEST(ClientSocketWindow, SocketsShareOneWindowThatGoesWithTheLastOfThem) {
     EXPECT_EQ(1u, HiddenWindows().size());
 
     // Both sockets are walked by the one timer.
-    ASSERT_TRUE(PumpUntil([&] { return first->timers > 0 && second->timers > 0; }, kWaitMs))
-        << "timer calls " << first->timers << ", " << second->timers;
+    ASSERT_TRUE(PumpUntil([&] { return first->timers_ > 0 && second->timers_ > 0; }, kWaitMs))
+        << "timer calls " << first->timers_ << ", " << second->timers_;
 
     first.reset();
     EXPECT_TRUE(IsWindow(window));
@@ -630,9 +630,9 @@ TEST(ClientSocketWindow, ObjectDestroyedDuringTheTimerWalkIsNotCalled) {
     auto third = std::make_unique<CProbeSocket>();
     ASSERT_TRUE(first->Create());
     int secondTimers = 0;
-    second->onTimer = [&] { ++secondTimers; };
-    first->onTimer = [&] { second.reset(); };
-    ASSERT_TRUE(PumpUntil([&] { return third->timers >= 2; }, kWaitMs)) << "timer calls " << third->timers;
+    second->onTimer_ = [&] { ++secondTimers; };
+    first->onTimer_ = [&] { second.reset(); };
+    ASSERT_TRUE(PumpUntil([&] { return third->timers_ >= 2; }, kWaitMs)) << "timer calls " << third->timers_;
     EXPECT_EQ(nullptr, second);
     EXPECT_EQ(0, secondTimers);
 }
@@ -640,7 +640,7 @@ TEST(ClientSocketWindow, ObjectDestroyedDuringTheTimerWalkIsNotCalled) {
 TEST_F(ClientSocketTest, CloseSocketRunsLaterFromTheMessageLoopOrTheLastDestructor) {
     auto keeper = std::make_unique<CProbeSocket>();
     ASSERT_TRUE(keeper->Create());
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const SOCKET closed = client.GetSocket();
     client.Close();
@@ -658,29 +658,29 @@ TEST_F(ClientSocketTest, CloseSocketRunsLaterFromTheMessageLoopOrTheLastDestruct
 TEST_F(ClientSocketTest, EventsForAClosedSocketAreIgnored) {
     CProbeSocket keeper;
     ASSERT_TRUE(keeper.Create());
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
     const SOCKET handle = client.GetSocket();
-    ASSERT_TRUE(server.Send(Packet(1, PACKET_FLAG_RAW, "queued, then closed")));
+    ASSERT_TRUE(server_.Send(Packet(1, PACKET_FLAG_RAW, "queued, then closed")));
     ASSERT_TRUE(WaitQueuedEvent(handle));
     client.Close();
-    const int events = client.events;
+    const int events = client.events_;
     ASSERT_TRUE(PostMessageW(HiddenWindow(), WM_SOCKET_EVENT, static_cast<WPARAM>(handle),
                              WSAMAKESELECTREPLY(FD_READ, 0)));
     ASSERT_TRUE(PostMessageW(HiddenWindow(), WM_SOCKET_EVENT, static_cast<WPARAM>(handle),
                              WSAMAKESELECTREPLY(FD_CLOSE, 0)));
     PumpFor(300);
-    EXPECT_EQ(events, client.events);
-    EXPECT_TRUE(sink.packets.empty());
-    EXPECT_EQ(0, sink.closes);
+    EXPECT_EQ(events, client.events_);
+    EXPECT_TRUE(sink_.packets_.empty());
+    EXPECT_EQ(0, sink_.closes_);
 }
 
 TEST_F(ClientSocketTest, QuitFoundWhileClosingIsPostedAgain) {
     CProbeSocket keeper;
     ASSERT_TRUE(keeper.Create());
-    CProbeSocket client(&sink);
+    CProbeSocket client(&sink_);
     ASSERT_NO_FATAL_FAILURE(ConnectToServer(client));
-    ASSERT_TRUE(server.Send(Packet(1, PACKET_FLAG_RAW, "pending")));
+    ASSERT_TRUE(server_.Send(Packet(1, PACKET_FLAG_RAW, "pending")));
     ASSERT_TRUE(WaitQueuedEvent(client.GetSocket()));
     PostQuitMessage(42);
     client.Close();

@@ -42,16 +42,16 @@ void CRecordingSink::OnHttpHeader(CHttpClientSocket* client, uint64_t contentLen
     tagEvent e{tagEvent::Kind::Header};
     e.contentLength = contentLength;
     e.tick = GetTickCount();
-    events.push_back(e);
+    events_.push_back(e);
 }
 
 void CRecordingSink::OnHttpComplete(CHttpClientSocket* client) {
     tagEvent e{tagEvent::Kind::Complete};
     e.received = client->received;
     e.tick = GetTickCount();
-    events.push_back(e);
-    ++finished;
-    if (onComplete) onComplete(client);
+    events_.push_back(e);
+    ++finished_;
+    if (onComplete_) onComplete_(client);
 }
 
 void CRecordingSink::OnHttpError(CHttpClientSocket* client, const wchar_t* message) {
@@ -59,9 +59,9 @@ void CRecordingSink::OnHttpError(CHttpClientSocket* client, const wchar_t* messa
     e.message = message;
     e.received = client->received;
     e.tick = GetTickCount();
-    events.push_back(e);
-    ++finished;
-    if (onError) onError(client);
+    events_.push_back(e);
+    ++finished_;
+    if (onError_) onError_(client);
 }
 
 void CRecordingSink::OnHttpProgress(CHttpClientSocket* client, uint64_t contentLength, uint64_t received,
@@ -71,7 +71,7 @@ void CRecordingSink::OnHttpProgress(CHttpClientSocket* client, uint64_t contentL
     e.received = received;
     e.speed = bytesPerSecond;
     e.tick = GetTickCount();
-    events.push_back(e);
+    events_.push_back(e);
 }
 
 void CRecordingSink::OnHttpClose(CHttpClientSocket* client, int error) {
@@ -79,13 +79,13 @@ void CRecordingSink::OnHttpClose(CHttpClientSocket* client, int error) {
     e.error = error;
     e.received = client->received;
     e.tick = GetTickCount();
-    events.push_back(e);
-    ++finished;
+    events_.push_back(e);
+    ++finished_;
 }
 
 std::vector<tagEvent> CRecordingSink::OfKind(tagEvent::Kind kind) const {
     std::vector<tagEvent> out;
-    for (const tagEvent& e : events) {
+    for (const tagEvent& e : events_) {
         if (e.kind == kind) out.push_back(e);
     }
     return out;
@@ -94,29 +94,29 @@ std::vector<tagEvent> CRecordingSink::OfKind(tagEvent::Kind kind) const {
 void HttpClientTest::SetUp() {
     WSADATA data;
     ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
-    ASSERT_TRUE(server.Start());
-    client.reset(new CHttpClientSocket(&sink));
+    ASSERT_TRUE(server_.Start());
+    client_.reset(new CHttpClientSocket(&sink_));
 }
 
 void HttpClientTest::TearDown() {
-    if (client) client->Close();
-    client.reset();
+    if (client_) client_->Close();
+    client_.reset();
     // Deferred closesocket messages of the client run here.
     kit_test::PumpFor(20);
-    server.Stop();
+    server_.Stop();
     WSACleanup();
 }
 
 bool HttpClientTest::WaitFinished(int count, DWORD timeoutMs) {
-    return PumpUntil([&] { return sink.finished >= count; }, timeoutMs);
+    return PumpUntil([&] { return sink_.finished_ >= count; }, timeoutMs);
 }
 
 std::wstring HttpClientTest::Url(const std::string& target) const {
-    return _ServerEngine::ToWide(server.BaseUrl() + target);
+    return _ServerEngine::ToWide(server_.BaseUrl() + target);
 }
 
 bool HttpClientTest::Get(const std::string& target, const std::wstring& savePath, const std::wstring& extra) {
-    return client->Request(nullptr, 0, Url(target), savePath, extra, false);
+    return client_->Request(nullptr, 0, Url(target), savePath, extra, false);
 }
 
 bool FileExists(const std::wstring& path) {
@@ -124,8 +124,12 @@ bool FileExists(const std::wstring& path) {
 }
 
 std::string Gzip(const std::string& plain) {
+    return Deflate(plain, 15 + 16);
+}
+
+std::string Deflate(const std::string& plain, int windowBits) {
     z_stream z{};
-    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
     std::string out(deflateBound(&z, plain.size()) + 64, '\0');
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
     z.avail_in = static_cast<uInt>(plain.size());

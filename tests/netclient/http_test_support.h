@@ -35,12 +35,12 @@ std::string Describe(const std::vector<tagEvent>& events);
 
 class CRecordingSink : public IHttpSink {
 public:
-    std::vector<tagEvent> events;
+    std::vector<tagEvent> events_;
     // Run inside OnHttpComplete / OnHttpError, as the updater does.
-    std::function<void(CHttpClientSocket*)> onComplete;
-    std::function<void(CHttpClientSocket*)> onError;
+    std::function<void(CHttpClientSocket*)> onComplete_;
+    std::function<void(CHttpClientSocket*)> onError_;
     // Final events (complete, error, close) so far.
-    int finished = 0;
+    int finished_ = 0;
 
     void OnHttpHeader(CHttpClientSocket* client, uint64_t contentLength) override;
     void OnHttpComplete(CHttpClientSocket* client) override;
@@ -49,7 +49,7 @@ public:
                         double bytesPerSecond) override;
     void OnHttpClose(CHttpClientSocket* client, int error) override;
 
-    const tagEvent* Last() const { return events.empty() ? nullptr : &events.back(); }
+    const tagEvent* Last() const { return events_.empty() ? nullptr : &events_.back(); }
     std::vector<tagEvent> OfKind(tagEvent::Kind kind) const;
 };
 
@@ -67,17 +67,19 @@ protected:
 
     std::wstring Url(const std::string& target) const;
     bool Get(const std::string& target, const std::wstring& savePath = L"", const std::wstring& extra = L"");
-    std::string Body() const { return std::string(client->body.begin(), client->body.end()); }
+    std::string Body() const { return std::string(client_->body.begin(), client_->body.end()); }
 
-    kit_http::CScriptedHttpServer server;
-    CRecordingSink sink;
-    std::unique_ptr<CHttpClientSocket> client;
-    kit_test::CTempDir dir;
+    kit_http::CScriptedHttpServer server_;
+    CRecordingSink sink_;
+    std::unique_ptr<CHttpClientSocket> client_;
+    kit_test::CTempDir dir_;
 };
 
 bool FileExists(const std::wstring& path);
 // gzip-wrapped deflate of `plain`.
 std::string Gzip(const std::string& plain);
+// deflate of `plain` with zlib's window bits: 15 zlib-wrapped, -15 raw.
+std::string Deflate(const std::string& plain, int windowBits);
 // Bytes that compress poorly, deterministic.
 std::string NoiseBytes(size_t size, unsigned seed);
 

@@ -40,6 +40,8 @@ protected:
 
 TEST_F(UpdateCheckTest, UnusableManifestEndsWithCheckFailedAndLeavesEverything) {
     const std::string victim = DeleteItem("9", "victim.txt");
+    const std::string whole = DeletingManifest("9", {victim});
+    const std::string cutManifest = whole.substr(0, whole.size() - 9);
     const struct {
         const char* what;
         std::string body;
@@ -52,6 +54,11 @@ TEST_F(UpdateCheckTest, UnusableManifestEndsWithCheckFailedAndLeavesEverything) 
         {"no Update element", "<Manifest><File version=\"9\" op=\"1\" path=\"victim.txt\"/></Manifest>"},
         {"empty url", "<Update url=\"\" version=\"9\">" + victim + "</Update>"},
         {"no url", "<Update version=\"9\">" + victim + "</Update>"},
+        // Cut short in transit: the items that arrived must not run.
+        {"cut before the end tag", cutManifest},
+        {"cut inside the end tag", whole.substr(0, whole.size() - 4)},
+        {"UTF-16 cut before the end tag",
+         "\xFF\xFE" + Utf16(std::wstring(cutManifest.begin(), cutManifest.end()), false)},
     };
     SetStore("[Versions]\r\nGame2=1\r\n");
     MakeFiles({L"victim.txt"});

@@ -50,7 +50,8 @@ CResponse NotFound() {
 }  // namespace
 
 CResponse& CResponse::Send(std::string bytes) {
-    steps_.push_back({tagStep::Kind::Send, std::move(bytes), 0});
+    const uint64_t total = bytes.size();
+    steps_.push_back({tagStep::Kind::Send, std::move(bytes), 0, total});
     return *this;
 }
 
@@ -73,13 +74,18 @@ CResponse& CResponse::SendEachByte(const std::string& bytes, unsigned pauseMs) {
     return *this;
 }
 
+CResponse& CResponse::SendRepeated(const std::string& pattern, uint64_t total) {
+    steps_.push_back({tagStep::Kind::Send, pattern, 0, pattern.empty() ? 0 : total});
+    return *this;
+}
+
 CResponse& CResponse::Delay(unsigned ms) {
-    steps_.push_back({tagStep::Kind::Delay, std::string(), ms});
+    steps_.push_back({tagStep::Kind::Delay, std::string(), ms, 0});
     return *this;
 }
 
 CResponse& CResponse::Close() {
-    steps_.push_back({tagStep::Kind::Close, std::string(), 0});
+    steps_.push_back({tagStep::Kind::Close, std::string(), 0, 0});
     return *this;
 }
 
@@ -116,19 +122,19 @@ CScriptedHttpServer::~CScriptedHttpServer() {
 }
 
 bool CScriptedHttpServer::Start(uint16_t port) {
-    if (listener_ != INVALID_SOCKET) return false;
+    if (listener_) return false;
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
     winsock_ = true;
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    listener_.Reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof(address);
-    if (listener_ == INVALID_SOCKET || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener_, SOMAXCONN) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (!listener_ || bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener_.Get(), SOMAXCONN) != 0 ||
+        getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         Stop();
         return false;
     }
@@ -147,8 +153,7 @@ void CScriptedHttpServer::Stop() {
     // Workers see stopping_ within one poll period; none is added any more.
     for (std::thread& worker : workers_) worker.join();
     workers_.clear();
-    if (listener_ != INVALID_SOCKET) closesocket(listener_);
-    listener_ = INVALID_SOCKET;
+    listener_.Reset();
     if (winsock_) WSACleanup();
     winsock_ = false;
 }
@@ -205,24 +210,24 @@ void CScriptedHttpServer::AcceptLoop() {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) return;
         }
-        const Ready ready = WaitSocket(listener_, false);
+        const Ready ready = WaitSocket(listener_.Get(), false);
         if (ready == Ready::Failed) return;
         if (ready == Ready::Timeout) continue;
-        SOCKET connection = accept(listener_, nullptr, nullptr);
-        if (connection == INVALID_SOCKET) continue;
+        kit::CSocketHandle connection(accept(listener_.Get(), nullptr, nullptr));
+        if (!connection) continue;
         u_long nonBlocking = 1;
-        ioctlsocket(connection, FIONBIO, &nonBlocking);
+        ioctlsocket(connection.Get(), FIONBIO, &nonBlocking);
         BOOL noDelay = TRUE;
-        setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+        setsockopt(connection.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
                    sizeof(noDelay));
         std::lock_guard<std::mutex> lock(mutex_);
         const int index = ++connections_;
-        workers_.emplace_back(&CScriptedHttpServer::Serve, this, connection, index);
+        workers_.emplace_back(&CScriptedHttpServer::Serve, this, std::move(connection), index);
         changed_.notify_all();
     }
 }
 
-void CScriptedHttpServer::Serve(SOCKET connection, int index) {
+void CScriptedHttpServer::Serve(kit::CSocketHandle connection, int index) {
     unsigned pause = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -233,7 +238,7 @@ void CScriptedHttpServer::Serve(SOCKET connection, int index) {
     for (;;) {
         tagRequest request;
         request.connection = index;
-        if (!ReadRequest(connection, pending, request)) break;
+        if (!ReadRequest(connection.Get(), pending, request)) return;
         CResponse answer;
         bool queued = false;
         {
@@ -260,7 +265,6 @@ void CScriptedHttpServer::Serve(SOCKET connection, int index) {
         }
         if (!open) return;
     }
-    closesocket(connection);
 }
 
 bool CScriptedHttpServer::ReadRequest(SOCKET connection, std::string& pending, tagRequest& request) {
@@ -305,24 +309,25 @@ bool CScriptedHttpServer::ReadRequest(SOCKET connection, std::string& pending, t
 
 // Runs the steps; false when the connection was closed (by the script, by
 // the client or by Stop) and the socket is gone.
-bool CScriptedHttpServer::Play(SOCKET connection, const CResponse& response) {
+bool CScriptedHttpServer::Play(kit::CSocketHandle& connection, const CResponse& response) {
     for (const CResponse::tagStep& step : response.Steps()) {
         switch (step.kind) {
             case CResponse::tagStep::Kind::Send: {
-                size_t sent = 0;
-                while (sent < step.bytes.size()) {
+                uint64_t sent = 0;
+                while (sent < step.total) {
                     {
                         std::lock_guard<std::mutex> lock(mutex_);
                         if (stopping_) break;
                     }
-                    const int n =
-                        send(connection, step.bytes.data() + sent,
-                             static_cast<int>(std::min<size_t>(step.bytes.size() - sent, 1 << 20)), 0);
+                    const size_t at = static_cast<size_t>(sent % step.bytes.size());
+                    const size_t piece = static_cast<size_t>(
+                        std::min<uint64_t>({step.bytes.size() - at, step.total - sent, 1 << 20}));
+                    const int n = send(connection.Get(), step.bytes.data() + at, static_cast<int>(piece), 0);
                     if (n > 0) {
                         sent += n;
                     } else if (WSAGetLastError() != WSAEWOULDBLOCK ||
-                               WaitSocket(connection, true) == Ready::Failed) {
-                        closesocket(connection);
+                               WaitSocket(connection.Get(), true) == Ready::Failed) {
+                        connection.Reset();
                         return false;
                     }
                 }
@@ -332,8 +337,8 @@ bool CScriptedHttpServer::Play(SOCKET connection, const CResponse& response) {
                 Pause(step.ms);
                 break;
             case CResponse::tagStep::Kind::Close:
-                shutdown(connection, SD_SEND);
-                closesocket(connection);
+                shutdown(connection.Get(), SD_SEND);
+                connection.Reset();
                 return false;
         }
     }

@@ -33,6 +33,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/UniqueHandle.h"
+
 namespace kit_http {
 
 // One scripted answer: a list of steps run in order on the connection that
@@ -42,8 +44,9 @@ public:
     struct tagStep {
         enum class Kind { Send, Delay, Close };
         Kind kind;
-        std::string bytes;  // Send: given to one send() call
+        std::string bytes;  // Send: given to one send() call (or repeated)
         unsigned ms;        // Delay: milliseconds to sleep
+        uint64_t total;     // Send: bytes to send, `bytes` over and over
     };
 
     // One send() of exactly these bytes (TCP_NODELAY is set, so each
@@ -55,6 +58,9 @@ public:
     CResponse& SendSplit(const std::string& bytes, const std::vector<size_t>& cuts, unsigned pauseMs);
     // The bytes one at a time, pausing `pauseMs` after each.
     CResponse& SendEachByte(const std::string& bytes, unsigned pauseMs);
+    // `total` bytes made of `pattern` repeated (the last copy cut short),
+    // sent as fast as the client takes them: bodies bigger than memory.
+    CResponse& SendRepeated(const std::string& pattern, uint64_t total);
     CResponse& Delay(unsigned ms);
     // Closes the connection here (graceful: shutdown, then closesocket).
     CResponse& Close();
@@ -124,12 +130,12 @@ public:
 
 private:
     void AcceptLoop();
-    void Serve(SOCKET connection, int index);
+    void Serve(kit::CSocketHandle connection, int index);
     bool ReadRequest(SOCKET connection, std::string& pending, tagRequest& request);
-    bool Play(SOCKET connection, const CResponse& response);
+    bool Play(kit::CSocketHandle& connection, const CResponse& response);
     void Pause(unsigned ms);
 
-    SOCKET listener_ = INVALID_SOCKET;
+    kit::CSocketHandle listener_;
     uint16_t port_ = 0;
     bool winsock_ = false;
     std::thread acceptThread_;

@@ -12,26 +12,26 @@ CLoopbackServer::~CLoopbackServer() {
         }
         thread_.join();
     }
-    if (client_ != INVALID_SOCKET) closesocket(client_);
-    if (listener_ != INVALID_SOCKET) closesocket(listener_);
+    client_.Reset();
+    listener_.Reset();
     if (winsockStarted_) WSACleanup();
 }
 
 bool CLoopbackServer::Start(Responder responder) {
-    if (listener_ != INVALID_SOCKET) return false;
+    if (listener_) return false;
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
     winsockStarted_ = true;
 
-    listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (listener_ == INVALID_SOCKET) return false;
+    listener_.Reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!listener_) return false;
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int size = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, SOMAXCONN) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    if (bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_.Get(), SOMAXCONN) != 0 ||
+        getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
         return false;
     }
     port_ = ntohs(address.sin_port);
@@ -42,7 +42,7 @@ bool CLoopbackServer::Start(Responder responder) {
 
 bool CLoopbackServer::Send(const void* data, size_t size) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (client_ == INVALID_SOCKET) return false;
+    if (!client_) return false;
     outgoing_.append(static_cast<const char*>(data), size);
     return true;
 }
@@ -80,28 +80,28 @@ void CLoopbackServer::Run() {
         fd_set readable, writable;
         FD_ZERO(&readable);
         FD_ZERO(&writable);
-        FD_SET(listener_, &readable);
+        FD_SET(listener_.Get(), &readable);
         {
             std::lock_guard<std::mutex> guard(lock_);
             if (stop_) return;
-            if (client_ != INVALID_SOCKET) {
+            if (client_) {
                 if (closeRequested_ && outgoing_.empty()) {
                     DropConnection();
                 } else {
-                    FD_SET(client_, &readable);
-                    if (!outgoing_.empty()) FD_SET(client_, &writable);
+                    FD_SET(client_.Get(), &readable);
+                    if (!outgoing_.empty()) FD_SET(client_.Get(), &writable);
                 }
             }
         }
         timeval wait = {0, 20000};
         if (select(0, &readable, &writable, nullptr, &wait) <= 0) continue;
-        if (FD_ISSET(listener_, &readable)) Accept();
+        if (FD_ISSET(listener_.Get(), &readable)) Accept();
         std::unique_lock<std::mutex> guard(lock_);
-        if (client_ != INVALID_SOCKET && FD_ISSET(client_, &writable)) {
-            const int sent = send(client_, outgoing_.data(), static_cast<int>(outgoing_.size()), 0);
+        if (client_ && FD_ISSET(client_.Get(), &writable)) {
+            const int sent = send(client_.Get(), outgoing_.data(), static_cast<int>(outgoing_.size()), 0);
             if (sent > 0) outgoing_.erase(0, static_cast<size_t>(sent));
         }
-        if (client_ != INVALID_SOCKET && FD_ISSET(client_, &readable)) {
+        if (client_ && FD_ISSET(client_.Get(), &readable)) {
             guard.unlock();
             ReadFromClient(responder);
         }
@@ -109,13 +109,13 @@ void CLoopbackServer::Run() {
 }
 
 void CLoopbackServer::Accept() {
-    const SOCKET accepted = accept(listener_, nullptr, nullptr);
-    if (accepted == INVALID_SOCKET) return;
+    kit::CSocketHandle accepted(accept(listener_.Get(), nullptr, nullptr));
+    if (!accepted) return;
     u_long nonBlocking = 1;
-    ioctlsocket(accepted, FIONBIO, &nonBlocking);
+    ioctlsocket(accepted.Get(), FIONBIO, &nonBlocking);
     std::lock_guard<std::mutex> guard(lock_);
-    if (client_ != INVALID_SOCKET) DropConnection();
-    client_ = accepted;
+    if (client_) DropConnection();
+    client_ = std::move(accepted);
     ++connections_;
     received_.clear();
     peerClosed_ = false;
@@ -124,7 +124,7 @@ void CLoopbackServer::Accept() {
 void CLoopbackServer::ReadFromClient(Responder& responder) {
     char buffer[16384];
     std::unique_lock<std::mutex> guard(lock_);
-    const int got = recv(client_, buffer, sizeof buffer, 0);
+    const int got = recv(client_.Get(), buffer, sizeof buffer, 0);
     if (got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return;
     if (got <= 0) {
         peerClosed_ = true;
@@ -142,8 +142,7 @@ void CLoopbackServer::ReadFromClient(Responder& responder) {
 // Caller holds the lock. Received() and PeerClosed() keep describing the
 // connection just ended until the next one is accepted.
 void CLoopbackServer::DropConnection() {
-    closesocket(client_);
-    client_ = INVALID_SOCKET;
+    client_.Reset();
     closeRequested_ = false;
     outgoing_.clear();
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "base/UniqueHandle.h"
+
 namespace kit_loopback {
 
 // Accepts one connection at a time (a new one replaces the current one),
@@ -52,8 +54,8 @@ private:
     void DropConnection();
 
     mutable std::mutex lock_;
-    SOCKET listener_ = INVALID_SOCKET;
-    SOCKET client_ = INVALID_SOCKET;
+    kit::CSocketHandle listener_;
+    kit::CSocketHandle client_;
     uint16_t port_ = 0;
     bool stop_ = false;
     bool closeRequested_ = false;

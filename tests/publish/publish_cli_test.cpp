@@ -1,0 +1,229 @@
+// The publish program end to end on real folders, and its interoperation
+// with Debian's minisign.
+#include <algorithm>
+#include <filesystem>
+#include <string>
+
+#include "cli_support.h"
+
+namespace publish_test {
+namespace {
+
+const std::string kBig(300000, 'B');
+
+class PublishCliTest : public CPublishCliTest {
+protected:
+    // Three versions: additions, changes, deletions, a move, nested folders
+    // and a Chinese file name.
+    void MakeThreeVersions() {
+        MakeTree("v1", {{"game.exe", "exe 1"}, {"data/big.pak", kBig}, {"old.txt", "old"}, {"game.cfg", "cfg"}});
+        MakeTree("v2", {{"game.exe", "exe 2"}, {"data/big.pak", kBig}, {"config/game.cfg", "cfg"},
+                        {"data/地图/中文.txt", "map"}});
+        MakeTree("v3", {{"game.exe", "exe 3"}, {"data/big.pak", kBig}, {"config/game.cfg", "cfg"},
+                        {"data/地图/中文.txt", "map 3"}, {"readme.txt", "read me"}});
+    }
+
+    void ReleaseThreeVersions(const std::string& site) {
+        ASSERT_EQ(Release(site, 1, "v1").status, 0);
+        ASSERT_EQ(Release(site, 2, "v2", "v1").status, 0);
+        const tagRun third = Release(site, 3, "v3", "v2");
+        ASSERT_EQ(third.status, 0) << third.err;
+    }
+};
+
+TEST_F(PublishCliTest, ReleasesVersionsThatVerify) {
+    MakeThreeVersions();
+    ReleaseThreeVersions("site");
+    const tagRun verify = Publish({"verify", "site", "--game", "7", "--key", "key.pub"});
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+    // Downloads replaced or deleted later are gone: version 1's exe and
+    // old.txt, version 2's exe and map.
+    const char* lines[] = {
+        "version 1: 2 downloads (300003 bytes), 0 deletes, 0 moves\n",
+        "version 2: 0 downloads (0 bytes), 1 delete, 1 move\n",
+        "version 3: 3 downloads (17 bytes), 0 deletes, 0 moves\n",
+        "a fresh install downloads 5 files, 300020 bytes\n",
+        "all good\n",
+    };
+    for (const char* line : lines) EXPECT_NE(verify.out.find(line), std::string::npos) << line << verify.out;
+
+    const std::string manifest = Read("site/update/7.xml");
+    EXPECT_NE(manifest.find("<Update game=\"7\" version=\"3\" url=\"http://127.0.0.1:8080/files/\">"),
+              std::string::npos);
+    EXPECT_NE(manifest.find("path=\"data\\地图\\中文.txt\""), std::string::npos);
+    EXPECT_NE(manifest.find("op=\"2\" src=\"game.cfg\" des=\"config\\game.cfg\""), std::string::npos);
+    // The store keeps one file per content ever released: exe 1 to 3, big,
+    // old, cfg, map, map 3, read me.
+    size_t stored = 0;
+    for (const auto& file : Snapshot("site/files")) stored += file.first.back() != '/';
+    EXPECT_EQ(stored, 9u);
+
+    // The same inputs give the same bytes.
+    ReleaseThreeVersions("again");
+    EXPECT_EQ(Read("again/update/7.xml"), manifest);
+}
+
+TEST_F(PublishCliTest, MinisignVerifiesWhatPublishSigns) {
+    MakeTree("v1", {{"a.txt", "a"}});
+    ASSERT_EQ(Release("site", 1, "v1").status, 0);
+    std::string manifest, minisig;
+    ASSERT_NO_FATAL_FAILURE(SplitBody(Read("site/update/7.xml"), &manifest, &minisig));
+    Write("m.xml", manifest);
+    Write("m.xml.minisig", minisig);
+    const tagRun run = Shell("minisign -V -p key.pub -m m.xml");
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Trusted comment: game 7 version 1"), std::string::npos) << run.out;
+
+    Write("m.xml", manifest + " ");
+    EXPECT_NE(Shell("minisign -V -p key.pub -m m.xml").status, 0);
+}
+
+TEST_F(PublishCliTest, VerifiesAndBuildsOnWhatMinisignSigns) {
+    MakeTree("v1", {{"a.txt", "a"}});
+    MakeTree("v2", {{"a.txt", "a"}, {"b.txt", "b"}});
+    ASSERT_EQ(Release("site", 1, "v1").status, 0);
+    std::string manifest, minisig;
+    ASSERT_NO_FATAL_FAILURE(SplitBody(Read("site/update/7.xml"), &manifest, &minisig));
+    Write("m.xml", manifest);
+    for (const char* legacy : {"", " -l"}) {
+        SCOPED_TRACE(legacy);
+        ASSERT_EQ(Shell(std::string("minisign -S -s key -m m.xml -t 'signed by minisign'") + legacy).status, 0);
+        Write("site/update/7.xml", manifest + "<!-- signature\n" + Read("m.xml.minisig") + "-->\n");
+        const tagRun verify = Publish({"verify", "site", "--game", "7", "--key", "key.pub"});
+        EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+        EXPECT_NE(verify.out.find("trusted comment: signed by minisign"), std::string::npos) << verify.out;
+    }
+    const tagRun release = Release("site", 2, "v2", "v1");
+    EXPECT_EQ(release.status, 0) << release.err;
+}
+
+// Makes a password-protected key with minisign itself: scrypt over 1 GiB, so
+// one key serves every case.
+TEST_F(PublishCliTest, SignsWithPasswordProtectedMinisignKey) {
+    ASSERT_EQ(Shell("minisign -G -p locked.pub -s locked", "sesame\nsesame\n").status, 0);
+    MakeTree("v1", {{"a.txt", "a"}});
+
+    tagRun run = Release("site", 1, "v1", "", "locked");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("PUBLISH_KEY_PASSWORD"), std::string::npos) << run.err;
+    run = Publish({"release", "site", "--game", "7", "--version", "1", "--to", "v1", "--base-url", "http://h",
+                   "--key", "locked"},
+                  "PUBLISH_KEY_PASSWORD=wrong");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("wrong password"), std::string::npos) << run.err;
+    EXPECT_TRUE(Snapshot("site").empty());
+
+    run = Publish({"release", "site", "--game", "7", "--version", "1", "--to", "v1", "--base-url", "http://h",
+                   "--key", "locked"},
+                  "PUBLISH_KEY_PASSWORD=sesame");
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = Publish({"verify", "site", "--game", "7", "--key", "locked.pub"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+}
+
+TEST_F(PublishCliTest, RefusalsWriteNothing) {
+    MakeTree("v1", {{"a.txt", "a"}, {"dir/b.txt", "b"}});
+    MakeTree("v2", {{"a.txt", "a2"}});
+    MakeTree("bad-name", {{"aux.txt", "a"}});
+    MakeTree("long", {{"d/" + std::string(250, 'x') + "/" + std::string(20, 'y'), "a"}});
+    ASSERT_EQ(Release("site", 1, "v1").status, 0);
+    ASSERT_EQ(Publish({"keygen", "other"}).status, 0);
+    Write("game8/update/8.xml", Read("site/update/7.xml"));
+    const std::string tampered = [&] {
+        std::string body = Read("site/update/7.xml");
+        body[body.find("a.txt")] = 'A';
+        return body;
+    }();
+    Write("tampered/update/7.xml", tampered);
+
+    const struct {
+        const char* name;
+        std::string site;
+        std::vector<std::string> args;
+        const char* reason;
+    } cases[] = {
+        {"version not greater", "site", {"--version", "1", "--to", "v2", "--from", "v1", "--key", "key"},
+         "not greater"},
+        {"other key", "site", {"--version", "2", "--to", "v2", "--from", "v1", "--key", "other"}, "not by key"},
+        {"missing new folder", "site", {"--version", "2", "--to", "nowhere", "--from", "v1", "--key", "key"},
+         "no such folder"},
+        {"missing old folder", "site", {"--version", "2", "--to", "v2", "--from", "nowhere", "--key", "key"},
+         "no such folder"},
+        {"old folder of another version", "site", {"--version", "2", "--to", "v1", "--from", "v2", "--key", "key"},
+         "not version 1"},
+        {"name Windows reserves", "site", {"--version", "2", "--to", "bad-name", "--key", "key"}, "reserves"},
+        {"path too long", "site", {"--version", "2", "--to", "long", "--key", "key"}, "characters"},
+        {"manifest of another game", "game8", {"--version", "2", "--to", "v2", "--key", "key"}, "of game 7"},
+        {"altered manifest", "tampered", {"--version", "2", "--to", "v2", "--key", "key"}, "does not match"},
+        {"old folder on an empty site", "empty", {"--version", "1", "--to", "v2", "--from", "v1", "--key", "key"},
+         "takes no old folder"},
+        {"no key", "site", {"--version", "2", "--to", "v2", "--key", "missing"}, "cannot open"},
+        {"public key instead of the secret one", "site", {"--version", "2", "--to", "v2", "--key", "key.pub"},
+         "secret key"},
+        {"HTTPS base URL", "site", {"--version", "2", "--to", "v2", "--key", "key", "--base-url", "https://h/"},
+         "http://"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto before = Snapshot(c.site);
+        std::vector<std::string> args = {"release", c.site, "--game", c.site == "game8" ? "8" : "7"};
+        if (std::find(c.args.begin(), c.args.end(), "--base-url") == c.args.end()) {
+            args.insert(args.end(), {"--base-url", "http://h/"});
+        }
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const tagRun run = Publish(args);
+        EXPECT_EQ(run.status, 2) << run.out << run.err;
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+        EXPECT_EQ(Snapshot(c.site), before);
+    }
+
+    const std::string key = Read("key");
+    const tagRun keygen = Publish({"keygen", "key"});
+    EXPECT_EQ(keygen.status, 2);
+    EXPECT_EQ(Read("key"), key);
+}
+
+TEST_F(PublishCliTest, VerifyReportsDamage) {
+    MakeTree("v1", {{"a.txt", "aaaa"}, {"b.txt", "bbbb"}, {"c.txt", "cccc"}});
+    ASSERT_EQ(Release("site", 1, "v1").status, 0);
+    const std::string manifest = Read("site/update/7.xml");
+    auto stored = [&](const std::string& content) {
+        for (const auto& file : Snapshot("site/files")) {
+            if (file.second == content) return file.first.substr(dir_.size() + 1);
+        }
+        return std::string();
+    };
+    Write(stored("aaaa"), "aaab");
+    std::filesystem::remove(Path(stored("bbbb")));
+    Write(stored("cccc"), "ccccc");
+    tagRun run = Publish({"verify", "site", "--game", "7", "--key", "key.pub"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("(for a.txt): SHA-256 differs"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("(for b.txt): missing from the store"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("(for c.txt): size differs"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("3 problems found"), std::string::npos) << run.out;
+
+    Write("site/update/7.xml", manifest.substr(0, 60) + "8" + manifest.substr(61));
+    run = Publish({"verify", "site", "--game", "7", "--key", "key.pub"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("signature"), std::string::npos) << run.err;
+}
+
+TEST_F(PublishCliTest, ProgressBarOnlyOnATerminal) {
+    MakeTree("v1", {{"big.pak", kBig}});
+    tagRun run = Release("piped", 1, "v1");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find('\r'), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find('\r'), std::string::npos) << run.out;
+
+    // script(1) gives the program a terminal.
+    run = Shell("script -qec " +
+                Quote(Quote(PUBLISH_PROGRAM) + " release tty --game 7 --version 1 --to v1 --base-url http://h --key key") +
+                " /dev/null");
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("\rcopying  [##############################] 300.0 KB of 300.0 KB"), std::string::npos)
+        << run.out;
+}
+
+}  // namespace
+}  // namespace publish_test
