@@ -22,7 +22,7 @@ TEST(ManifestTrustTest, GameAttributeMustNameTheGameOfTheRun) {
         bool ok;
     } cases[] = {
         {"game=\"7\"", true},   {"game=\"007\"", true}, {"", false},
-        {"game=\"8\"", false},  {"game=\"\"", false},   {"game=\" 7\"", false},
+        {"game=\"8\"", false},  {"game=\"\"", false},   {"game=\"+7\"", false},
         {"game=\"7x\"", false}, {"game=\"-7\"", false}, {"game=\"4294967303\"", false},
     };
     for (const auto& c : cases) {
