@@ -16,8 +16,12 @@ void RecordQuit(WPARAM code) {
 
 }  // namespace
 
+// The pop-up's tests read the quit code its window posts while being
+// destroyed: the queue is drained whole, as far as it goes, before returning.
 bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
-    return kit_test::PumpUntil(done, ms, RecordQuit);
+    const bool reached = kit_test::PumpUntil(done, ms, RecordQuit);
+    kit_test::PumpFor(0, RecordQuit);
+    return reached;
 }
 
 void PumpFor(DWORD ms) {

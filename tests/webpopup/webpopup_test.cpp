@@ -377,7 +377,8 @@ TEST_F(CWebWndTest, SiteSlotsReportTheWindowAndStripTheBrowserUi) {
     EXPECT_EQ(S_OK, popup.GetWindowContext(&frame, &document, &position, &clip, &frameInfo));
     EXPECT_EQ(static_cast<IOleInPlaceFrame*>(&popup), frame);
     EXPECT_EQ(nullptr, document);
-    EXPECT_EQ(20u, frameInfo.cb);
+    static_assert(sizeof(void*) != 4 || sizeof(OLEINPLACEFRAMEINFO) == 20, "frame info of the 32-bit build");
+    EXPECT_EQ(sizeof(OLEINPLACEFRAMEINFO), frameInfo.cb);
     EXPECT_FALSE(frameInfo.fMDIApp);
     EXPECT_EQ(popup.Window(), frameInfo.hwndFrame);
     EXPECT_EQ(nullptr, frameInfo.haccel);
