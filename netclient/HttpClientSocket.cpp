@@ -40,6 +40,7 @@ const wchar_t kUnknownError[] = L"未知错误！";
 const wchar_t kWriteFailed[] = L"写入文件失败！";
 const wchar_t kDownloadFailed[] = L"下载失败！";
 const wchar_t kNoResponse[] = L"服务器没有响应！";
+const wchar_t kBodyRefused[] = L"文件校验失败！";
 
 struct tagStatusText {
     int32_t status;
@@ -491,6 +492,7 @@ bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
             Fail(kInvalidData);
             return false;
         }
+        if (bodyObserver_) bodyObserver_->OnHttpBodyBegin();
         return true;
     }
     if (IsRedirect(status) && FindHeader(L"Location")) return true;
@@ -536,6 +538,7 @@ bool CHttpClientSocket::WriteBody(const char* data, uint32_t size) {
 }
 
 bool CHttpClientSocket::WriteOut(const char* data, uint32_t size) {
+    if (bodyObserver_ && size) bodyObserver_->OnHttpBody(data, size);
     if (!savePath.empty()) {
         if (!file) {
             file.Reset(CreateFileW((savePath + L"_").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
@@ -603,6 +606,13 @@ void CHttpClientSocket::FinishDownload() {
         // An empty body still leaves an (empty) file in place.
         if (!WriteOut(nullptr, 0)) return;
         file.Reset();
+    }
+    if (bodyObserver_ && !bodyObserver_->OnHttpBodyEnd()) {
+        if (!savePath.empty()) DeleteFileW((savePath + L"_").c_str());
+        Fail(kBodyRefused);
+        return;
+    }
+    if (!savePath.empty()) {
         const std::wstring temporary = savePath + L"_";
         if (!MoveFileExW(temporary.c_str(), savePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             Fail(kWriteFailed);

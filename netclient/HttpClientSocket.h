@@ -20,6 +20,7 @@
 
 #include "ClientSocket.h"
 #include "ContentDecoder.h"
+#include "IHttpBodyObserver.h"
 #include "IHttpSink.h"
 #include "base/UniqueHandle.h"
 
@@ -53,6 +54,8 @@ public:
     bool IsActive() const { return active; }
     // How long a request may go without a byte moving (tests shorten it).
     void SetIdleTimeout(DWORD ms) { idleTimeoutMs_ = ms; }
+    // Watches the bodies of the following responses (null: none); not owned.
+    void SetBodyObserver(IHttpBodyObserver* observer) { bodyObserver_ = observer; }
 
     // Read by the sink: bytes per second over the last progress interval,
     // body bytes accepted (before decoding), the download target, and the
@@ -94,6 +97,7 @@ private:
     void Redirect();
 
     IHttpSink* sink;
+    IHttpBodyObserver* bodyObserver_ = nullptr;
     // Body length of the current response; -1 when chunked.
     int64_t contentLength;
     kit::CFileHandle file;

@@ -16,10 +16,14 @@ constexpr wchar_t kStatusUpToDate[] = L"当前已是最新版本！";
 constexpr wchar_t kStatusCounting[] = L"正在统计需要更新的文件...";
 constexpr wchar_t kStatusListFailed[] = L"更新列表失败!";
 constexpr wchar_t kStatusDisconnected[] = L"与更新服务器连接断开!";
+// With a public key: no valid signature, another game, a download without
+// a digest. Without one too: a malformed digest.
+constexpr wchar_t kStatusListRefused[] = L"更新列表校验失败!";
 
 // Installation.
 constexpr wchar_t kStatusDirectoryFailed[] = L"创建目录失败，请确定您有足够的权限！";
 constexpr wchar_t kStatusUpdateFailed[] = L"更新失败!";
 constexpr wchar_t kStatusFileFailed[] = L"更新文件失败!";
+constexpr wchar_t kStatusFileRefused[] = L"更新文件校验失败!";
 constexpr wchar_t kStatusLobbyStillRunning[] = L"更新程序需要关闭游戏大厅才能继续，请先关闭大厅然后再重试!";
 constexpr wchar_t kStatusDone[] = L"更新完成!";

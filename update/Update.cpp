@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "ManifestEnd.h"
+#include "ManifestTrust.h"
 #include "Progress.h"
 #include "StatusText.h"
 #include "StringHelpers.h"
@@ -74,6 +75,10 @@ int CUpdate::Run() {
 }
 
 bool CUpdate::Start() {
+    const std::wstring key = UpdatePublicKey();
+    keyRequired_ = !key.empty();
+    // A key the build got wrong makes every answer fail its check.
+    keyValid_ = keyRequired_ && ParseMinisignKey(_ServerEngine::ToNarrow(key), &key_);
     if (!Create()) return false;
     if (!ReadCommandLine()) return false;
     WSADATA wsaData;
@@ -186,13 +191,26 @@ void CUpdate::OnHttpHeader(CHttpClientSocket*, uint64_t) {}
 void CUpdate::OnHttpComplete(CHttpClientSocket* client) {
     if (!client->savePath.empty()) {
         OnDownloadComplete(client);
-    } else if (!HandleManifest()) {
-        PostQuitMessage(1);
+        return;
+    }
+    switch (HandleManifest()) {
+        case ManifestResult::Queued:
+            break;
+        case ManifestResult::NothingToDo:
+            PostQuitMessage(1);
+            break;
+        case ManifestResult::Refused:
+            Fail(kStatusListRefused);
+            break;
     }
 }
 
 void CUpdate::OnHttpError(CHttpClientSocket* client, const wchar_t*) {
-    Fail(client->savePath.empty() ? kStatusListFailed : kStatusFileFailed);
+    if (client->savePath.empty()) {
+        Fail(kStatusListFailed);
+    } else {
+        Fail(downloadCheck_.Mismatched() ? kStatusFileRefused : kStatusFileFailed);
+    }
 }
 
 void CUpdate::OnHttpClose(CHttpClientSocket*, int) {
@@ -216,32 +234,41 @@ void CUpdate::OnHttpProgress(CHttpClientSocket* client, uint64_t, uint64_t recei
     g_progressThrottle.Mark(now);
 }
 
-bool CUpdate::HandleManifest() {
+CUpdate::ManifestResult CUpdate::HandleManifest() {
     const auto& body = client_->body;
-    const bool loaded = !body.empty() && UpdateElementClosed(body.data(), body.size()) &&
-                        manifest_.LoadFromBuffer(reinterpret_cast<const char*>(body.data()),
-                                                 static_cast<unsigned>(body.size()));
+    size_t size = body.size();
+    // Unsigned bytes never reach the parser when a key is set.
+    if (keyRequired_ && (!keyValid_ || !VerifySignedBody(key_, body.data(), body.size(), &size))) {
+        return ManifestResult::Refused;
+    }
+    const bool loaded = size != 0 && UpdateElementClosed(body.data(), size) &&
+                        manifest_.LoadFromBuffer(body.data(), static_cast<unsigned>(size));
+    _ServerEngine::CXMLConfig* const update = loaded ? manifest_.FindNode(L"Update") : nullptr;
+    if (update && ((keyRequired_ && !ManifestIsForGame(update, gameId_)) ||
+                   !DownloadDigestsValid(update, keyRequired_))) {
+        return ManifestResult::Refused;
+    }
     tagUpdatePlan plan = loaded ? PlanUpdate(manifest_, currentVersion_) : tagUpdatePlan();
     if (plan.outcome == PlanOutcome::kUnusable) {
         ShowStatus(kStatusCheckFailed);
-        return false;
+        return ManifestResult::NothingToDo;
     }
     url_ = std::move(plan.baseUrl);
     manifestVersion_ = plan.manifestVersion;
     if (plan.outcome == PlanOutcome::kNotNewer) {
         ShowStatus(kStatusUpToDate);
-        return false;
+        return ManifestResult::NothingToDo;
     }
     ShowStatus(kStatusCounting);
     // A newer manifest without newer items writes no version either.
     if (plan.outcome == PlanOutcome::kNoItems) {
         ShowStatus(kStatusUpToDate);
-        return false;
+        return ManifestResult::NothingToDo;
     }
     totalBytes_ = plan.totalBytes;
     queue_ = std::move(plan.items);
     ProcessQueue();
-    return true;
+    return ManifestResult::Queued;
 }
 
 void CUpdate::ProcessQueue() {
@@ -262,7 +289,8 @@ bool CUpdate::ProcessItem(const ManifestItem& item) {
                 Fail(kStatusUpdateFailed);
             } else if (!_ServerEngine::CreateParentDirectories(path.c_str())) {
                 Fail(kStatusDirectoryFailed);
-            } else if (!client_->Request(nullptr, 0, url_ + Attribute(item, L"fname"), path, L"", false)) {
+            } else if (!WatchDownload(item) ||
+                       !client_->Request(nullptr, 0, url_ + Attribute(item, L"fname"), path, L"", false)) {
                 Fail(kStatusUpdateFailed);
             }
             return false;
@@ -289,6 +317,20 @@ bool CUpdate::ProcessItem(const ManifestItem& item) {
         case OpIgnored:
             break;
     }
+    return true;
+}
+
+bool CUpdate::WatchDownload(const ManifestItem& item) {
+    const wchar_t* text = item.node->GetAttribute(L"sha256", nullptr);
+    if (!text) {
+        client_->SetBodyObserver(nullptr);
+        return true;
+    }
+    // Well-formed: checked when the manifest was read.
+    uint8_t digest[crypto_hash_sha256_BYTES];
+    if (!ParseSha256Hex(text, digest)) return false;
+    downloadCheck_.Expect(digest);
+    client_->SetBodyObserver(&downloadCheck_);
     return true;
 }
 

@@ -10,14 +10,19 @@
 #include <string>
 
 #include "ConnectPeer.h"
+#include "DownloadCheck.h"
 #include "HttpClientSocket.h"
 #include "LobbyMessage.h"
+#include "ManifestSignature.h"
 #include "UpdatePlan.h"
 #include "XMLConfig.h"
 #include "base/UniqueHandle.h"
 
 // Host (and port) of the update server, chosen by the program's build.
 const wchar_t* UpdateServerHost();
+// The minisign public key line manifests must be signed with, chosen by the
+// program's build; empty: manifests are taken unsigned.
+const wchar_t* UpdatePublicKey();
 
 class CUpdate : public IHttpSink, public CConnectPeer {
 public:
@@ -42,11 +47,14 @@ private:
     bool ReadCommandLine();
     void Shutdown();
 
-    bool HandleManifest();
+    enum class ManifestResult { Queued, NothingToDo, Refused };
+    ManifestResult HandleManifest();
     void ProcessQueue();
     // Carries out the front item; false when the queue has to stop there
     // (a download is under way or the run failed).
     bool ProcessItem(const ManifestItem& item);
+    // Sets the client to check the download's "sha256", if it has one.
+    bool WatchDownload(const ManifestItem& item);
     void FinishQueue();
     void OnDownloadComplete(CHttpClientSocket* client);
 
@@ -66,6 +74,11 @@ private:
     std::deque<ManifestItem> queue_;
     uint32_t gameId_ = 0;
     bool completed_ = false;
+    // With a key, answers must carry its signature.
+    bool keyRequired_ = false;
+    bool keyValid_ = false;
+    tagMinisignKey key_{};
+    CDownloadCheck downloadCheck_;
 };
 
 // Loads `file` and calls its DllRegisterServer export, if it has one.

@@ -1,6 +1,8 @@
 // Downloads one URL into a file with CHttpClientSocket and prints one line:
 //   bytes=<n> seconds=<s> mbps=<MiB/s> peak_working_set_kb=<k> peak_private_kb=<k> result=<ok|error text>
-// Usage: http_bench.exe <url> <file>
+// Usage: http_bench.exe <url> <file> [sha256]
+// With a SHA-256 (hex) the body is checked while it arrives, as the updater
+// checks a download item, and the file goes into place only when it matches.
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
@@ -8,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "DownloadCheck.h"
 #include "HttpClientSocket.h"
 #include "StringHelpers.h"
 
@@ -35,14 +38,20 @@ private:
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: http_bench.exe <url> <file>\n");
+    uint8_t digest[crypto_hash_sha256_BYTES];
+    if ((argc != 3 && argc != 4) || (argc == 4 && !ParseSha256Hex(argv[3], digest))) {
+        std::fprintf(stderr, "usage: http_bench.exe <url> <file> [sha256]\n");
         return 2;
     }
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 2;
     CQuitSink sink;
     CHttpClientSocket* client = new CHttpClientSocket(&sink);
+    CDownloadCheck check;
+    if (argc == 4) {
+        check.Expect(digest);
+        client->SetBodyObserver(&check);
+    }
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);

@@ -605,6 +605,69 @@ TEST_F(HttpDownloadTest, UnwritableTargetsEndWithFileErrors) {
     EXPECT_EQ(std::wstring(L"创建文件失败！"), sink_.Last()->message) << Describe(sink_.events_);
 }
 
+// Records what the client shows it of each body and answers with `accept`.
+class CRecordingObserver : public IHttpBodyObserver {
+public:
+    int begins_ = 0, ends_ = 0;
+    std::string bytes_;
+    bool accept_ = true;
+
+    void OnHttpBodyBegin() override {
+        ++begins_;
+        bytes_.clear();
+    }
+    void OnHttpBody(const char* data, uint32_t size) override { bytes_.append(data, size); }
+    bool OnHttpBodyEnd() override {
+        ++ends_;
+        return accept_;
+    }
+};
+
+TEST_F(HttpDownloadTest, BodyObserverSeesDecodedBytesAndItsRefusalKeepsTheTarget) {
+    CRecordingObserver observer;
+    client_->SetBodyObserver(&observer);
+    const std::wstring target = dir_ / L"checked.bin";
+    const std::string plain = NoiseBytes(200000, 4) + std::string(100000, 'q');
+    const std::string packed = Gzip(plain);
+    const struct {
+        const char* name;
+        std::vector<CResponse> responses;
+        bool accept;
+        std::string file;  // the target afterwards
+    } cases[] = {
+        {"gzip and chunked, accepted",
+         {CResponse().Send(Response("Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n" + kKeep,
+                                    CResponse::Chunked(packed, 5000)))},
+         true,
+         plain},
+        {"redirect body unseen, accepted",
+         {CResponse().Send(CResponse::Head(302, "Found", "Location: /next\r\n" + Length(4) + kKeep) + "junk"),
+          CResponse().Send(Response(Length(5) + kKeep, "plain"))},
+         true,
+         "plain"},
+        {"refused", {CResponse().Send(Response(Length(6) + kKeep, "forged"))}, false, "old contents"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        ASSERT_TRUE(kit_test::WriteFileBytes(target, "old contents"));
+        for (const CResponse& response : c.responses) server_.Enqueue(response);
+        observer.accept_ = c.accept;
+        observer.begins_ = observer.ends_ = 0;
+        ASSERT_TRUE(Get("/file", target)) << c.name;
+        ASSERT_TRUE(WaitFinished(++n)) << c.name;
+        EXPECT_EQ(c.accept ? Kind::Complete : Kind::Error, sink_.Last()->kind)
+            << c.name << ": " << Describe(sink_.events_);
+        EXPECT_EQ(1, observer.begins_) << c.name;
+        EXPECT_EQ(1, observer.ends_) << c.name;
+        EXPECT_TRUE(observer.bytes_ == (c.accept ? c.file : "forged"))
+            << c.name << ": observer saw " << observer.bytes_.size() << " bytes";
+        EXPECT_TRUE(ReadFileBytes(target) == c.file)
+            << c.name << ": file holds " << ReadFileBytes(target).size();
+        EXPECT_FALSE(FileExists(target + L"_")) << c.name;
+    }
+    EXPECT_EQ(std::wstring(L"文件校验失败！"), sink_.Last()->message);
+}
+
 class HttpEventTest : public http_test::HttpClientTest {};
 
 TEST_F(HttpEventTest, ProgressComesAtMostEveryHundredMsWithTheSpeedOfItsInterval) {

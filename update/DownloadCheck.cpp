@@ -1,0 +1,128 @@
+#include "DownloadCheck.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+CSha256Worker::~CSha256Worker() {
+    if (!thread_) return;
+    FillBlock();
+    Submit(BlockKind::Stop);
+    WaitForSingleObject(thread_.Get(), INFINITE);
+}
+
+bool CSha256Worker::Start() {
+    buffer_.reset(new (std::nothrow) uint8_t[kBlockSize * kBlockCount]);
+    freeBlocks_.Reset(CreateSemaphoreW(nullptr, kBlockCount, kBlockCount, nullptr));
+    filledBlocks_.Reset(CreateSemaphoreW(nullptr, 0, kBlockCount, nullptr));
+    finished_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!buffer_ || !freeBlocks_ || !filledBlocks_ || !finished_) return false;
+    thread_.Reset(CreateThread(nullptr, 0, &CSha256Worker::WorkerMain, this, 0, nullptr));
+    return static_cast<bool>(thread_);
+}
+
+bool CSha256Worker::Begin() {
+    if (!thread_ && !Start()) return false;
+    if (digesting_) {
+        uint8_t dropped[crypto_hash_sha256_BYTES];
+        Finish(dropped);
+    }
+    // The worker is idle between digests (Finish waited for it).
+    crypto_hash_sha256_init(&state_);
+    digesting_ = true;
+    return true;
+}
+
+size_t CSha256Worker::FillBlock() {
+    if (!filling_) {
+        WaitForSingleObject(freeBlocks_.Get(), INFINITE);
+        blocks_[produce_].used = 0;
+        filling_ = true;
+    }
+    return produce_;
+}
+
+void CSha256Worker::Submit(BlockKind kind) {
+    blocks_[produce_].kind = kind;
+    filling_ = false;
+    produce_ = (produce_ + 1) % kBlockCount;
+    ReleaseSemaphore(filledBlocks_.Get(), 1, nullptr);
+}
+
+void CSha256Worker::Add(const uint8_t* data, size_t size) {
+    if (!digesting_) return;
+    while (size != 0) {
+        tagBlock& block = blocks_[FillBlock()];
+        const size_t take = std::min(size, kBlockSize - block.used);
+        std::memcpy(BlockData(produce_) + block.used, data, take);
+        block.used += take;
+        data += take;
+        size -= take;
+        if (block.used == kBlockSize) Submit(BlockKind::Data);
+    }
+}
+
+bool CSha256Worker::Finish(uint8_t digest[crypto_hash_sha256_BYTES]) {
+    if (!digesting_) return false;
+    FillBlock();
+    Submit(BlockKind::Last);
+    WaitForSingleObject(finished_.Get(), INFINITE);
+    std::memcpy(digest, digest_, crypto_hash_sha256_BYTES);
+    digesting_ = false;
+    return true;
+}
+
+DWORD WINAPI CSha256Worker::WorkerMain(void* self) {
+    static_cast<CSha256Worker*>(self)->Work();
+    return 0;
+}
+
+void CSha256Worker::Work() {
+    for (;;) {
+        WaitForSingleObject(filledBlocks_.Get(), INFINITE);
+        const tagBlock& block = blocks_[consume_];
+        if (block.kind == BlockKind::Stop) return;
+        crypto_hash_sha256_update(&state_, BlockData(consume_), block.used);
+        const bool last = block.kind == BlockKind::Last;
+        if (last) crypto_hash_sha256_final(&state_, digest_);
+        consume_ = (consume_ + 1) % kBlockCount;
+        ReleaseSemaphore(freeBlocks_.Get(), 1, nullptr);
+        if (last) SetEvent(finished_.Get());
+    }
+}
+
+void CDownloadCheck::Expect(const uint8_t expected[crypto_hash_sha256_BYTES]) {
+    std::memcpy(expected_, expected, sizeof expected_);
+    started_ = false;
+    mismatched_ = false;
+}
+
+void CDownloadCheck::OnHttpBodyBegin() {
+    started_ = worker_.Begin();
+}
+
+void CDownloadCheck::OnHttpBody(const char* data, uint32_t size) {
+    worker_.Add(reinterpret_cast<const uint8_t*>(data), size);
+}
+
+bool CDownloadCheck::OnHttpBodyEnd() {
+    uint8_t digest[crypto_hash_sha256_BYTES];
+    mismatched_ =
+        !started_ || !worker_.Finish(digest) || sodium_memcmp(digest, expected_, sizeof digest) != 0;
+    started_ = false;
+    return !mismatched_;
+}
+
+bool ParseSha256Hex(const wchar_t* text, uint8_t digest[crypto_hash_sha256_BYTES]) {
+    if (!text || std::wcslen(text) != 2 * crypto_hash_sha256_BYTES) return false;
+    char narrow[2 * crypto_hash_sha256_BYTES];
+    for (size_t i = 0; i < sizeof narrow; ++i) {
+        if (text[i] > 0x7F) return false;  // libsodium rejects every other non-digit
+        narrow[i] = static_cast<char>(text[i]);
+    }
+    size_t length = 0;
+    return sodium_hex2bin(digest, crypto_hash_sha256_BYTES, narrow, sizeof narrow, nullptr, &length,
+                          nullptr) == 0 &&
+           length == crypto_hash_sha256_BYTES;
+}
