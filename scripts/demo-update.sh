@@ -1,72 +1,118 @@
 #!/usr/bin/env bash
-# Demo of Update.exe: nginx on 127.0.0.1:18080 (the default update server of
-# the build) serves a manifest that brings the sample game from version 1 to
-# version 3; the sample lobby starts Update.exe and prints what it reports.
-# A second run then finds the game current.
-#   demo-update.sh BUILD_DIR   (the harness is started already)
+# Demo of the update workflow: publish makes a signed update site from three
+# builds of a sample game, nginx serves it, and the sample lobby brings the
+# game from version 1 to version 3 with the updater, showing its window
+# (screenshot build/demo-lobby.png mid-download). Then `publish verify` and a
+# comparison of the game folder with build 3; a second run finds it current.
+# The updater is the test build, UpdateTestHost.exe, given the demo key and
+# the server through the environment: it exists on both kinds of machine,
+# where the shipped Update.exe keeps the key and host of its build.
+#   demo-update.sh BUILD_DIR NATIVE_BUILD_DIR   (the harness is started already)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
+publish=$(cd "${2:-build/native}" && pwd)/bin/publish
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source-path=SCRIPTDIR
 . "$here/lib.sh"
-repo=$(cd "$here/.." && pwd)
-src=$repo/tools/demo-server
 work=$build/demo-update
+builds=$work/builds
+site=$work/site
 game=$work/game
+key=$build/demo-key/demo.key
 
 rm -rf "$work"
-mkdir -p "$work/tmp" "$work/www"
-cp -r "$src/www/." "$work/www/"
-cp -r "$src/game" "$game"
-mkdir -p "$game/tools"
-cp "$build/bin/UpdateProbe.exe" "$game/tools/after-update.exe"
+mkdir -p "$builds" "$site"
+trap 'kit_site_nginx_stop "$work/nginx"' EXIT
 
-# Deterministic download files: a big one (several progress reports at the
-# server's 1 MB/s) and a small one.
-mkdir -p "$work/www/files/v3"
+# The demo key, made on the first run and kept with the build.
+if [ ! -f "$key" ]; then
+    mkdir -p "$(dirname "$key")"
+    "$publish" keygen "$key"
+fi
+
+# Three small builds of the sample game. 2: the readme changes, a 3 MB data
+# file comes (served slowly, for the progress window), game.cfg moves into
+# config\, data\obsolete.txt goes. 3: a map with a Chinese name comes, the
+# readme changes again.
 repeat() { head -c "$2" < <(yes "$1"); }  # yes ends by SIGPIPE, outside pipefail
-repeat 'sample game data block ' 3145728 >"$work/www/files/v2/data.pak"
-repeat 'map tile ' 204800 >"$work/www/files/v3/map.dat"
-size() { stat -c %s "$1"; }
-sed -e "s/@README_SIZE@/$(size "$work/www/files/v2/readme.txt")/" \
-    -e "s/@PAK_SIZE@/$(size "$work/www/files/v2/data.pak")/" \
-    -e "s/@MAP_SIZE@/$(size "$work/www/files/v3/map.dat")/" \
-    "$src/manifest.xml.in" >"$work/www/manifest.xml"
-sed -e "s|@WORK@|$work|g" "$src/nginx.conf.in" >"$work/nginx.conf"
-
-stop_nginx() {
-    if [ -f "$work/nginx.pid" ]; then
-        kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
-        kit_wait_until 10 test ! -f "$work/nginx.pid" || true
-    fi
+put() {  # put FILE TEXT
+    mkdir -p "$(dirname "$1")"
+    printf '%s\r\n' "$2" >"$1"
 }
-trap stop_nginx EXIT
-nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
-kit_wait_until 20 curl -s -o /dev/null "http://127.0.0.1:18080/update/?id=1&v=1" ||
-    { echo "demo-update: nginx does not answer on 127.0.0.1:18080" >&2; exit 1; }
+put "$builds/1/readme.txt" 'Sample game, version 1.'
+put "$builds/1/game.cfg" 'difficulty=normal'
+put "$builds/1/data/obsolete.txt" 'Removed in version 2.'
+repeat 'base data ' 65536 >"$builds/1/data/base.pak"
+cp -r "$builds/1" "$builds/2"
+put "$builds/2/readme.txt" 'Sample game, version 2: new data.'
+repeat 'sample game data block ' 3145728 >"$builds/2/data/data.pak"
+mkdir -p "$builds/2/config" && mv "$builds/2/game.cfg" "$builds/2/config/game.cfg"
+rm "$builds/2/data/obsolete.txt"
+cp -r "$builds/2" "$builds/3"
+put "$builds/3/readme.txt" 'Sample game, version 3: a new map.'
+mkdir -p "$builds/3/maps" && repeat 'map tile ' 204800 >"$builds/3/maps/新地图.dat"
+
+port=$(kit_free_port)
+echo "--- publish release, versions 1 to 3, into $site"
+for version in 1 2 3; do
+    from=()
+    [ "$version" = 1 ] || from=(--from "$builds/$((version - 1))")
+    "$publish" release "$site" --game 1 --version "$version" "${from[@]}" --to "$builds/$version" \
+        --base-url "http://127.0.0.1:$port/" --key "$key" 2>&1 | sed 's/^/    /'
+done
+
+# 1 MB/s: the 3 MB file leaves a few seconds for the screenshot.
+kit_site_nginx_start "$work/nginx" "$site" "$port" 'limit_rate 1m;' ||
+    { echo "demo-update: nginx does not start: $(cat "$work/nginx/error.log")" >&2; exit 1; }
+
+cp -r "$builds/1" "$game"
+mkdir -p "$game/Configs"
+printf '[Versions]\r\nGame1=1\r\n' >"$game/Configs/Version.dat"
 
 # shellcheck disable=SC1091
 . "$build/harness/env"
-export KIT_PROBE_LOG
-KIT_PROBE_LOG=$(kit_win_path "$game/after-update.log")
+export KIT_DISPLAY=$DISPLAY KIT_UPDATE_SERVER=127.0.0.1:$port
+KIT_UPDATE_PUBLIC_KEY=$(sed -n 2p "$key.pub")
+export KIT_UPDATE_PUBLIC_KEY
+updater=$(kit_win_path "$build/bin/UpdateTestHost.exe")
 windir=$(kit_win_path "$game")
 
 show_game() {
     echo "--- sample game folder:"
-    (cd "$game" && find . -type f ! -name '*.log' | sort | sed 's/^/    /')
+    (cd "$game" && find . -type f | sort | sed 's/^/    /')
     echo "--- Configs/Version.dat:"
     sed 's/^/    /' "$game/Configs/Version.dat" | tr -d '\r'
 }
 
+# mid_download: the lobby has shown a progress report of an unfinished run.
+mid_download() {
+    grep '^\[lobby\] progress: ' "$work/lobby.txt" | awk '$3 != $5 { found = 1 } END { exit !found }'
+}
+
 show_game
-echo "--- first run: the sample lobby starts Update.exe for game 1"
-"$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game 1 --dir "$windir" || true
-# The run item's program runs on its own; give it time to leave its log.
-kit_wait_until 20 test -s "$game/after-update.log" || true
-if [ -s "$game/after-update.log" ]; then
-    echo "--- the run item started tools\\after-update.exe (working folder|arguments):"
-    sed 's/^/    /' "$game/after-update.log"
+echo "--- first run: the sample lobby starts the updater for game 1 (server $KIT_UPDATE_SERVER)"
+timeout 300 "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game 1 --update "$updater" \
+    --dir "$windir" >"$work/lobby.txt" 2>/dev/null &
+lobby=$!
+if kit_wait_until 120 mid_download; then
+    # The lobby's window is at (40, 40), 430 x 130.
+    import -window root -crop 470x170+20+20 +repage "$build/demo-lobby.png"
+    echo "--- screenshot of the lobby mid-download: $build/demo-lobby.png"
+else
+    echo "demo-update: no progress report came: no screenshot" >&2
 fi
+wait "$lobby" || true
+cat "$work/lobby.txt"
 show_game
+echo "--- publish verify"
+"$publish" verify "$site" --game 1 --key "$key.pub" | sed 's/^/    /'
+echo "--- diff -r -x Configs $builds/3 $game"
+if LC_ALL=C diff -r -x Configs "$builds/3" "$game"; then
+    echo "    the game folder equals build 3"
+else
+    echo "demo-update: the game folder differs from build 3" >&2
+    exit 1
+fi
 echo "--- second run: the game is current now"
-"$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game 1 --dir "$windir" || true
+timeout 120 "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game 1 --update "$updater" \
+    --dir "$windir" 2>/dev/null || true

@@ -28,3 +28,45 @@ kit_wait_until() {
 kit_port_open() {
     python3 -c "import socket, sys; socket.create_connection(('127.0.0.1', int(sys.argv[1])), 1)" "$1" 2>/dev/null
 }
+
+# kit_site_nginx_start WORK SITE PORT [DIRECTIVE...]: nginx in the background
+# serving the update site SITE (made by publish) on 127.0.0.1:PORT with
+# publish/nginx-site.conf; configuration, logs (access.log) and pid in WORK.
+# Each DIRECTIVE (say "limit_rate 200k;") goes into the server block.
+kit_site_nginx_start() {
+    local work=$1 site=$2 port=$3
+    shift 3
+    local repo
+    repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    mkdir -p "$work/tmp"
+    cat >"$work/nginx.conf" <<CONF
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+daemon on;
+events { worker_connections 64; }
+http {
+    access_log $work/access.log;
+    client_body_temp_path $work/tmp/body;
+    proxy_temp_path $work/tmp/proxy;
+    fastcgi_temp_path $work/tmp/fastcgi;
+    uwsgi_temp_path $work/tmp/uwsgi;
+    scgi_temp_path $work/tmp/scgi;
+    server {
+        listen 127.0.0.1:$port;
+        root $site;
+        $*
+        include $repo/publish/nginx-site.conf;
+    }
+}
+CONF
+    nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" && kit_wait_until 20 kit_port_open "$port"
+}
+
+# kit_site_nginx_stop WORK: stops the nginx that kit_site_nginx_start started
+# in WORK, if it runs.
+kit_site_nginx_stop() {
+    [ -f "$1/nginx.pid" ] || return 0
+    kill "$(cat "$1/nginx.pid")" 2>/dev/null || true
+    kit_wait_until 10 test ! -f "$1/nginx.pid" || true
+}

@@ -2,10 +2,13 @@
 //
 // Starts the updater as "<update> <game> <window> <pid>" in DIR, answers its
 // link request (or refuses it with --refuse), prints every lobby message it
-// receives and every line the updater writes, in UTF-8. It exits when asked
-// to close (unless --stay) or when the updater ends, with the updater's exit
-// code.
+// receives and every line the updater writes, in UTF-8, and shows the status,
+// a progress bar and the speed and time left in a small window. It exits when
+// asked to close (unless --stay) or when the updater ends, with the updater's
+// exit code.
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -13,6 +16,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "LobbyMessage.h"
@@ -31,6 +35,17 @@ struct tagOptions {
 tagOptions g_options;
 HWND g_updater = nullptr;  // the linked updater window
 bool g_closeRequested = false;
+
+// The window's controls, children of the lobby window (which owns them).
+struct tagLobbyControls {
+    HWND status = nullptr;
+    HWND bar = nullptr;
+    HWND rate = nullptr;
+};
+tagLobbyControls g_controls;
+
+// The bar's range: byte counts exceed what a progress bar holds.
+constexpr int kBarSteps = 1000;
 
 std::string Utf8(const std::wstring& text) {
     if (text.empty()) return std::string();
@@ -56,6 +71,34 @@ void Print(const std::string& line) {
     std::fflush(stdout);
 }
 
+void CreateControls(HWND window) {
+    INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&classes);
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    const auto font = reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT));
+    g_controls.status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 12, 12, 396, 20, window,
+                                        nullptr, instance, nullptr);
+    g_controls.bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, 12, 38, 396, 20, window,
+                                     nullptr, instance, nullptr);
+    g_controls.rate = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 12, 64, 396, 20, window, nullptr,
+                                      instance, nullptr);
+    SendMessageW(g_controls.status, WM_SETFONT, font, FALSE);
+    SendMessageW(g_controls.rate, WM_SETFONT, font, FALSE);
+    SendMessageW(g_controls.bar, PBM_SETRANGE32, 0, kBarSteps);
+}
+
+// The periodic reports give KB/s; the one at the end of each download gives
+// bytes per second, shown until the next periodic one as the updater sends it.
+void ShowProgress(const ProgressReport& report) {
+    const int position = report.total ? static_cast<int>(report.done * kBarSteps / report.total) : 0;
+    SendMessageW(g_controls.bar, PBM_SETPOS, position, 0);
+    wchar_t text[128];
+    std::swprintf(text, 128, L"%.1f KB/s, %u s left (%u of %u KB)", report.speed,
+                  static_cast<unsigned>(report.secondsLeft), static_cast<unsigned>(report.done / 1024),
+                  static_cast<unsigned>(report.total / 1024));
+    SetWindowTextW(g_controls.rate, text);
+}
+
 void PrintMessage(const uint8_t* data, DWORD size) {
     LobbyMessage message;
     if (size < kLobbyHeaderSize || size > sizeof(message)) {
@@ -70,6 +113,7 @@ void PrintMessage(const uint8_t* data, DWORD size) {
             std::wstring text(payload / 2, L'\0');
             std::memcpy(&text[0], message.payload, text.size() * 2);
             Print("[lobby] status: " + Utf8(text));
+            SetWindowTextW(g_controls.status, text.c_str());
             break;
         }
         case KindCheckStarted:
@@ -86,6 +130,7 @@ void PrintMessage(const uint8_t* data, DWORD size) {
                           "[lobby] progress: %" PRIu64 " of %" PRIu64 " bytes, speed %.1f, %u s left",
                           report.done, report.total, report.speed, static_cast<unsigned>(report.secondsLeft));
             Print(line);
+            ShowProgress(report);
             break;
         }
         case KindCloseLobby:
@@ -187,14 +232,19 @@ int wmain(int argc, wchar_t** argv) {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = LobbyWindowProc;
     wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = L"SampleLobbyWnd";
     RegisterClassW(&wc);
-    const HWND window = CreateWindowExW(0, wc.lpszClassName, L"Sample lobby", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                        wc.hInstance, nullptr);
-    if (!window) {
+    const kit::CWindowHandle lobby(CreateWindowExW(0, wc.lpszClassName, L"Sample lobby - game update",
+                                                   WS_OVERLAPPED | WS_CAPTION | WS_VISIBLE, 40, 40, 430, 130,
+                                                   nullptr, nullptr, wc.hInstance, nullptr));
+    if (!lobby) {
         Print("cannot create the lobby window");
         return 2;
     }
+    const HWND window = lobby.Get();
+    CreateControls(window);
 
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     kit::CKernelHandle readEnd, writeEnd;

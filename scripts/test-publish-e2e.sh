@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# The publishing workflow end to end: `publish release` makes a signed site
+# from three builds of a game, nginx serves it with publish/nginx-site.conf,
+# and the test build of the updater (UpdateTestHost.exe, key and server from
+# the environment, started by the sample lobby) brings installs at versions
+# 0, 1 and 2 to the third build in one run each, fetching only what each
+# needs. The last run takes a manifest re-signed by `minisign -S`.
+#   test-publish-e2e.sh BUILD_DIR NATIVE_BUILD_DIR
+set -euo pipefail
+usage='usage: test-publish-e2e.sh BUILD_DIR NATIVE_BUILD_DIR'
+build=$(cd "${1:?$usage}" && pwd)
+publish=$(cd "${2:?$usage}" && pwd)/bin/publish
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR
+. "$here/lib.sh"
+work=$build/publish-e2e
+site=$work/site
+game=3
+
+rm -rf "$work"
+mkdir -p "$work/trees" "$site"
+trap 'kit_site_nginx_stop "$work/nginx"' EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# The three builds. 1 -> 2: a.txt changes, old.txt goes, mv/src.dat moves,
+# a Chinese-named file, a 100 MB file and gone.txt come. 2 -> 3: a.txt and a
+# nested file change, gone.txt goes, a deeply nested file comes.
+# keep/same.bin never changes.
+tree() { echo "$work/trees/$1"; }
+put() {  # put FILE TEXT
+    mkdir -p "$(dirname "$1")"
+    printf '%s\n' "$2" >"$1"
+}
+t1=$(tree 1) t2=$(tree 2) t3=$(tree 3)
+put "$t1/a.txt" 'a, first'
+mkdir -p "$t1/keep" && head -c 300000 /dev/urandom >"$t1/keep/same.bin"
+put "$t1/dir/sub/deep.txt" 'deep, first'
+put "$t1/old.txt" 'obsolete after 1'
+put "$t1/mv/src.dat" 'moved in 2, content unchanged'
+put "$t1/mv/stays.txt" 'keeps the folder'
+cp -r "$t1" "$t2"
+put "$t2/a.txt" 'a, second'
+rm "$t2/old.txt"
+mkdir -p "$t2/moved" && mv "$t2/mv/src.dat" "$t2/moved/dst.dat"
+put "$t2/中文/资料 说明.txt" '中文内容'
+head -c 104857600 /dev/urandom >"$t2/big.bin"
+put "$t2/gone.txt" 'only in 2'
+cp -r "$t2" "$t3"
+put "$t3/a.txt" 'a, third'
+put "$t3/dir/sub/deep.txt" 'deep, third'
+rm "$t3/gone.txt"
+put "$t3/new/nested/x/y.txt" 'new in 3'
+
+minisign -G -W -p "$work/key.pub" -s "$work/key" >/dev/null
+port=$(kit_free_port)
+for version in 1 2 3; do
+    previous=()
+    [ "$version" = 1 ] || previous=(--from "$(tree $((version - 1)))")
+    "$publish" release "$site" --game "$game" --version "$version" "${previous[@]}" --to "$(tree "$version")" \
+        --base-url "http://127.0.0.1:$port/" --key "$work/key" >"$work/release-$version.txt" 2>&1 ||
+        fail "publish release of version $version: $(cat "$work/release-$version.txt")"
+done
+"$publish" verify "$site" --game "$game" --key "$work/key.pub" >/dev/null || fail "publish verify"
+kit_site_nginx_start "$work/nginx" "$site" "$port" || fail "nginx does not start: $(cat "$work/nginx/error.log")"
+log=$work/nginx/access.log
+
+# logged_since LINES COUNT: the access log has COUNT lines after its first LINES.
+logged_since() {
+    [ "$(($(wc -l <"$log") - $1))" -ge "$2" ]
+}
+
+# run_install FROM EXPECTED_FILE...: an install at version FROM (a copy of
+# its tree, nothing for 0) after one updater run must equal tree 3, and the
+# run must have fetched the manifest and exactly the listed files of tree 3.
+run_install() {
+    local from=$1 install=$work/install-$1 out=$work/lobby-$1.txt code=0
+    shift
+    mkdir -p "$install/Configs"
+    [ "$from" = 0 ] || cp -r "$(tree "$from")/." "$install/"
+    printf '[Versions]\r\nGame%s=%s\r\n' "$game" "$from" >"$install/Configs/Version.dat"
+    local before
+    before=$(wc -l <"$log")
+    (cd "$install" && KIT_UPDATE_SERVER=127.0.0.1:$port KIT_UPDATE_PUBLIC_KEY=$(sed -n 2p "$work/key.pub") \
+        timeout 300 "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game "$game" \
+        --update "$(kit_win_path "$build/bin/UpdateTestHost.exe")" --dir "$(kit_win_path "$install")" \
+        >"$out" 2>/dev/null) || code=$?
+    [ "$code" = 1 ] || fail "install at $from: exit code $code; $(tail -5 "$out")"
+    grep -q '^\[lobby\] status: 更新完成!' "$out" || fail "install at $from: no completion; $(tail -5 "$out")"
+    diff -r -x Configs "$t3" "$install" || fail "install at $from differs from build 3"
+    grep -q "^Game$game=3" "$install/Configs/Version.dat" || fail "install at $from: version not written"
+
+    # nginx logs a request once answered: wait for the expected number.
+    local expected=$(($# + 1)) got
+    kit_wait_until 20 logged_since "$before" "$expected" || true
+    got=$(tail -n +"$((before + 1))" "$log" | awk '{ print $7, $9 }')
+    [ "$(grep -c . <<<"$got")" = "$expected" ] || fail "install at $from: requests $got, wanted $expected"
+    [ "$(grep -c "^/update/?id=$game&v=$from 200$" <<<"$got")" = 1 ] || fail "install at $from: check in $got"
+    local wanted fetched
+    wanted=$(for file in "$@"; do sha256sum "$t3/$file" | cut -c1-64; done | sort)
+    fetched=$(grep '^/files/' <<<"$got" | grep ' 200$' | sed -E 's|^/files/../([0-9a-f]{64}) 200$|\1|' | sort)
+    [ "$fetched" = "$wanted" ] || fail "install at $from fetched other files: $got"
+    echo "ok   install at version $from: $((expected - 1)) downloads"
+}
+
+# A fresh install takes each path's last download only; an install at 1 and
+# at 2 only what changed since.
+run_install 0 a.txt keep/same.bin dir/sub/deep.txt moved/dst.dat mv/stays.txt '中文/资料 说明.txt' big.bin \
+    new/nested/x/y.txt
+run_install 1 a.txt dir/sub/deep.txt '中文/资料 说明.txt' big.bin new/nested/x/y.txt
+
+# The same manifest signed by minisign itself is as good.
+manifest=$site/update/$game.xml
+python3 - "$manifest" "$work/m.xml" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+open(sys.argv[2], "wb").write(data[:data.rindex(b"<!-- signature")])
+PY
+minisign -S -s "$work/key" -m "$work/m.xml" -t 'signed by minisign -S' >/dev/null
+{ cat "$work/m.xml"; printf '<!-- signature\n'; cat "$work/m.xml.minisig"; printf -- '-->\n'; } >"$manifest.new"
+mv "$manifest.new" "$manifest"
+curl -s "http://127.0.0.1:$port/update/?id=$game&v=2" | grep -q 'signed by minisign -S' ||
+    fail "nginx does not serve the re-signed manifest"
+run_install 2 a.txt dir/sub/deep.txt new/nested/x/y.txt
