@@ -55,12 +55,6 @@ public:
         if (pointer_) pointer_->AddRef();
         return S_OK;
     }
-    // QueryInterface into another smart pointer.
-    template <typename U>
-    HRESULT As(CComPtr<U>* out) const {
-        if (!pointer_) return E_POINTER;
-        return pointer_->QueryInterface(__uuidof(U), reinterpret_cast<void**>(&*out));
-    }
     HRESULT As(REFIID iid, void** out) const {
         if (!out) return E_POINTER;
         *out = nullptr;

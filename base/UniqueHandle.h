@@ -41,7 +41,6 @@ public:
         Reset();
         return &handle_;
     }
-    void Swap(CUniqueHandle& other) noexcept { std::swap(handle_, other.handle_); }
 
 private:
     Type handle_ = Traits::Empty();
