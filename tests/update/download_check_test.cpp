@@ -111,7 +111,7 @@ TEST(DownloadCheckTest, OnlyTheExpectedDigestLetsTheBodyThrough) {
     CDownloadCheck check;
     for (const auto& c : cases) {
         check.Expect(expected);
-        if (c.begun) check.OnHttpBodyBegin();
+        if (c.begun) check.OnHttpBodyBegin(0);
         for (size_t at = 0; at < c.body.size(); at += 65536) {
             const size_t n = std::min<size_t>(65536, c.body.size() - at);
             check.OnHttpBody(reinterpret_cast<const char*>(c.body.data() + at), static_cast<uint32_t>(n));
