@@ -118,7 +118,15 @@ CHttpClientSocket::~CHttpClientSocket() {
 bool CHttpClientSocket::Request(const char* postData, uint32_t postLength, const std::wstring& url,
                                 const std::wstring& savePath, const std::wstring& extraHeaders, bool isPost) {
     redirects_ = 0;
+    rangeStart_ = 0;
     return StartRequest(postData, postLength, url, savePath, extraHeaders, isPost);
+}
+
+bool CHttpClientSocket::RequestFrom(const std::wstring& url, const std::wstring& savePath, uint64_t offset) {
+    if (savePath.empty()) return false;
+    redirects_ = 0;
+    rangeStart_ = offset;
+    return StartRequest(nullptr, 0, url, savePath, L"", false);
 }
 
 bool CHttpClientSocket::StartRequest(const char* data, uint32_t dataLength, const std::wstring& newUrl,
@@ -169,6 +177,9 @@ bool CHttpClientSocket::StartRequest(const char* data, uint32_t dataLength, cons
     // A download must not keep the memory of an earlier in-memory body.
     std::vector<char>().swap(body);
     received = 0;
+    bodyOffset_ = 0;
+    bodyStatus_ = false;
+    connectionLost_ = false;
     contentLength = 0;
     framing_ = Framing::Length;
     headersDone = false;
@@ -197,6 +208,7 @@ bool CHttpClientSocket::StartRequest(const char* data, uint32_t dataLength, cons
 void CHttpClientSocket::OnConnect(bool success) {
     CClientSocket::OnConnect(success);
     if (!success) {
+        connectionLost_ = true;
         if (sink) sink->OnHttpError(this, L"连接到服务器失败");
         return;
     }
@@ -227,7 +239,9 @@ int CHttpClientSocket::SendRequest() {
             content = ToUtf8(path.substr(query + 1));
         }
     }
-    std::wstring head = L" HTTP/1.1\r\n" + extraHeaders + L"Host: " + host;
+    std::wstring head = L" HTTP/1.1\r\n" + extraHeaders;
+    if (rangeStart_ != 0) head += L"Range: bytes=" + std::to_wstring(rangeStart_) + L"-\r\n";
+    head += L"Host: " + host;
     // The port belongs in the Host line whenever it is not the default:
     // servers build absolute redirects from it.
     if (port != 80) head += L":" + std::to_wstring(port);
@@ -279,7 +293,9 @@ void CHttpClientSocket::OnRead(int error) {
 void CHttpClientSocket::OnTimer() {
     if (!active && state != STATE_CONNECTING) return;
     if (GetTickCount() - lastActivity_ < idleTimeoutMs_) return;
-    Fail(kNoResponse);
+    Close();
+    connectionLost_ = true;
+    if (sink) sink->OnHttpError(this, kNoResponse);
 }
 
 // Reads and handles what the socket holds, at most `maxReads` times. False
@@ -483,7 +499,11 @@ bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
     if (sink) sink->OnHttpHeader(this, ReportedLength());
     if (generation_ != before) return false;
 
-    if (status == 200) {
+    if (rangeStart_ != 0 && (status == 206 || status == 416) &&
+        !AcceptRange(coding == CContentDecoder::Coding::Identity)) {
+        return false;
+    }
+    if (status == 200 || bodyOffset_ != 0) {
         // Bytes in a coding that cannot be undone would be stored as if
         // they were the file; a body kept in memory has its limit.
         if (coding == CContentDecoder::Coding::Unsupported ||
@@ -492,7 +512,8 @@ bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
             Fail(kInvalidData);
             return false;
         }
-        if (bodyObserver_) bodyObserver_->OnHttpBodyBegin();
+        bodyStatus_ = true;
+        if (bodyObserver_) bodyObserver_->OnHttpBodyBegin(bodyOffset_);
         return true;
     }
     if (IsRedirect(status) && FindHeader(L"Location")) return true;
@@ -524,9 +545,28 @@ uint64_t CHttpClientSocket::ReportedLength() const {
     }
 }
 
+bool CHttpClientSocket::AcceptRange(bool identity) {
+    http_text::tagContentRange range;
+    const std::wstring* value = FindHeader(L"Content-Range");
+    // The stored bytes are the decoded body, so only an uncoded range of
+    // the rest of the file continues them.
+    if (status == 206 && identity && value && http_text::ParseContentRange(*value, &range) &&
+        range.first == rangeStart_ &&
+        (range.complete == http_text::tagContentRange::kUnknownLength || range.last + 1 == range.complete) &&
+        (framing_ != Framing::Length || static_cast<uint64_t>(contentLength) == range.last - range.first + 1)) {
+        bodyOffset_ = rangeStart_;
+        return true;
+    }
+    DeleteFileW((savePath + L"_").c_str());
+    rangeStart_ = 0;
+    if (!StartRequest(nullptr, 0, url, savePath, extraHeaders, false)) Fail(kDownloadFailed);
+    return false;
+}
+
 bool CHttpClientSocket::WriteBody(const char* data, uint32_t size) {
-    // Only a 200 response delivers its body; a redirect's body is dropped.
-    if (status == 200 &&
+    // Only a 200 (or a resuming 206) delivers its body; a redirect's body
+    // is dropped.
+    if (bodyStatus_ &&
         !decoder_.Write(data, size, [this](const char* out, uint32_t length) { return WriteOut(out, length); })) {
         // A refused write has failed the request already.
         if (decoder_.Corrupt()) Fail(kInvalidData);
@@ -540,10 +580,7 @@ bool CHttpClientSocket::WriteBody(const char* data, uint32_t size) {
 bool CHttpClientSocket::WriteOut(const char* data, uint32_t size) {
     if (bodyObserver_ && size) bodyObserver_->OnHttpBody(data, size);
     if (!savePath.empty()) {
-        if (!file) {
-            file.Reset(CreateFileW((savePath + L"_").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        }
+        if (!file) OpenDownloadFile();
         if (!file) {
             Fail(L"创建文件失败！");
             return false;
@@ -570,6 +607,24 @@ bool CHttpClientSocket::WriteOut(const char* data, uint32_t size) {
     return true;
 }
 
+// A resumed body goes behind the bytes it continues; anything past them
+// was never part of the digest, so it is cut off.
+void CHttpClientSocket::OpenDownloadFile() {
+    const std::wstring temporary = savePath + L"_";
+    if (bodyOffset_ == 0) {
+        file.Reset(CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        return;
+    }
+    file.Reset(CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER offset;
+    offset.QuadPart = static_cast<LONGLONG>(bodyOffset_);
+    if (file && !(SetFilePointerEx(file.Get(), offset, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get()))) {
+        file.Reset();
+    }
+}
+
 void CHttpClientSocket::ReportProgress(uint32_t size) {
     bytesSinceReport += size;
     const uint32_t now = GetTickCount();
@@ -588,13 +643,13 @@ void CHttpClientSocket::Fail(const wchar_t* message) {
 
 void CHttpClientSocket::Complete() {
     active = false;
-    if (status == 200 && !decoder_.Finished()) {
+    if (bodyStatus_ && !decoder_.Finished()) {
         // The coded stream ended early.
         Fail(kInvalidData);
         return;
     }
     decoder_.Reset(CContentDecoder::Coding::Identity);
-    if (status == 200) {
+    if (bodyStatus_) {
         FinishDownload();
         return;
     }
@@ -659,6 +714,7 @@ void CHttpClientSocket::OnClose(int error) {
     }
     const bool wasActive = active;
     Close();
+    connectionLost_ = wasActive;
     if (wasActive && sink) sink->OnHttpClose(this, error);
 }
 

@@ -43,6 +43,12 @@ public:
     // connection cannot be started. An active request is abandoned silently.
     bool Request(const char* postData, uint32_t postLength, const std::wstring& url,
                  const std::wstring& savePath, const std::wstring& extraHeaders, bool isPost);
+    // Starts a GET of `url` into `savePath` that resumes "<savePath>_" after
+    // its first `offset` bytes (a Range request; none when `offset` is 0).
+    // A 206 for exactly that range appends to the file, a 200 starts it
+    // over; a 416 or a 206 for another range deletes the file and asks once
+    // more for the whole body.
+    bool RequestFrom(const std::wstring& url, const std::wstring& savePath, uint64_t offset);
     // Ends the connection and any request without telling the sink. A
     // partly written "<savePath>_" file stays on disk.
     void Close();
@@ -52,6 +58,13 @@ public:
     // Response header fields under the names as the server spelled them.
     const std::map<std::wstring, std::wstring>& Headers() const { return headers; }
     bool IsActive() const { return active; }
+    // Where the current body starts in the download's file: the offset of
+    // an accepted 206, otherwise 0.
+    uint64_t BodyOffset() const { return bodyOffset_; }
+    // True when the last request ended without a complete answer because
+    // the connection could not be made, ended or stayed silent too long;
+    // false for answers (error statuses, bad data) and local failures.
+    bool ConnectionLost() const { return connectionLost_; }
     // How long a request may go without a byte moving (tests shorten it).
     void SetIdleTimeout(DWORD ms) { idleTimeoutMs_ = ms; }
     // Watches the bodies of the following responses (null: none); not owned.
@@ -90,7 +103,11 @@ private:
     uint64_t ReportedLength() const;
     bool WriteBody(const char* data, uint32_t size);
     bool WriteOut(const char* data, uint32_t size);
+    void OpenDownloadFile();
     void ReportProgress(uint32_t size);
+    // Judges a 206 or 416 answer to a Range request; false when the request
+    // was started over without the range.
+    bool AcceptRange(bool identity);
     void Fail(const wchar_t* message);
     void Complete();
     void FinishDownload();
@@ -144,6 +161,12 @@ private:
     // Set while the base class dispatches this socket's queued events
     // during a close; reads are already done by then.
     bool closing_ = false;
+    // The Range request's first byte (0: none), and the first byte of the
+    // body being received; bodyStatus_ is set when that body is stored.
+    uint64_t rangeStart_ = 0;
+    uint64_t bodyOffset_ = 0;
+    bool bodyStatus_ = false;
+    bool connectionLost_ = false;
     // GetTickCount of the last byte moved, or of the start of the connect.
     DWORD lastActivity_ = 0;
     DWORD idleTimeoutMs_ = kIdleTimeoutMs;

@@ -1,6 +1,9 @@
 #include "HttpText.h"
 
 #include <cstring>
+#include <cwctype>
+
+#include "base/DecimalParse.h"
 
 namespace http_text {
 namespace {
@@ -73,6 +76,32 @@ std::wstring ResolveLocation(const std::wstring& location, const std::wstring& c
     if (scheme != std::wstring::npos && location.find_first_of(L"/?#") > scheme) return location;
     const std::wstring folder = currentPath.substr(0, currentPath.find(L'?'));
     return folder.substr(0, folder.rfind(L'/') + 1) + location;
+}
+
+bool ParseContentRange(const std::wstring& value, tagContentRange* range) {
+    const wchar_t* pos = value.c_str();
+    const wchar_t* const end = pos + value.size();
+    static const wchar_t kUnit[] = L"bytes ";
+    for (const wchar_t* unit = kUnit; *unit; ++unit, ++pos) {
+        if (pos == end || towlower(*pos) != *unit) return false;
+    }
+    while (pos < end && *pos == L' ') ++pos;
+    tagContentRange parsed;
+    if (!kit::ReadDecimalDigits(pos, end, UINT64_MAX - 1, &parsed.first) || pos == end || *pos++ != L'-' ||
+        !kit::ReadDecimalDigits(pos, end, UINT64_MAX - 1, &parsed.last) || pos == end || *pos++ != L'/') {
+        return false;
+    }
+    if (pos < end && *pos == L'*') {
+        ++pos;
+    } else if (!kit::ReadDecimalDigits(pos, end, UINT64_MAX - 1, &parsed.complete)) {
+        return false;
+    }
+    if (pos != end || parsed.last < parsed.first ||
+        (parsed.complete != tagContentRange::kUnknownLength && parsed.last >= parsed.complete)) {
+        return false;
+    }
+    *range = parsed;
+    return true;
 }
 
 }  // namespace http_text

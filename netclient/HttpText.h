@@ -1,6 +1,6 @@
 // Pieces of HTTP/1.1 text handling that need no socket: the request target
-// on the wire, chunk-size lines, the end of a header block and redirect
-// targets.
+// on the wire, chunk-size lines, the end of a header block, redirect targets
+// and byte ranges.
 #pragma once
 
 #include <cstdint>
@@ -30,5 +30,17 @@ bool FindHeaderEnd(const char* data, uint32_t size, uint32_t from, uint32_t* blo
 // scheme-relative "//host/..." gets "http:", and a relative reference is
 // taken from the folder of the current path.
 std::wstring ResolveLocation(const std::wstring& location, const std::wstring& currentPath);
+
+// A Content-Range value of a 206: "bytes FIRST-LAST/COMPLETE", the unit in
+// any case, COMPLETE "*" when the server does not know it.
+struct tagContentRange {
+    static constexpr uint64_t kUnknownLength = UINT64_MAX;
+    uint64_t first = 0;
+    uint64_t last = 0;
+    uint64_t complete = kUnknownLength;
+};
+// False for anything else, and for a range that ends before it starts or
+// beyond the complete length.
+bool ParseContentRange(const std::wstring& value, tagContentRange* range);
 
 }  // namespace http_text

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "IHttpBodyObserver.h"
 #include "base/UniqueHandle.h"
@@ -31,11 +32,16 @@ public:
     // worker cannot be started.
     bool Begin();
     void Add(const uint8_t* data, size_t size);
+    // Goes on with the first `length` bytes of `file`, which the worker
+    // reads itself; it sets `done` once they are hashed, and FileRead()
+    // then tells whether all of them could be read.
+    void AddFile(kit::CFileHandle file, uint64_t length, HANDLE done);
+    bool FileRead() const { return fileRead_; }
     // Waits until every byte added is hashed; false without a Begin.
     bool Finish(uint8_t digest[crypto_hash_sha256_BYTES]);
 
 private:
-    enum class BlockKind { Data, Last, Stop };
+    enum class BlockKind { Data, File, Last, Stop };
     struct tagBlock {
         size_t used = 0;
         BlockKind kind = BlockKind::Data;
@@ -48,6 +54,7 @@ private:
     void Submit(BlockKind kind);
     static DWORD WINAPI WorkerMain(void* self);
     void Work();
+    bool HashFile();
 
     std::unique_ptr<uint8_t[]> buffer_;
     tagBlock blocks_[kBlockCount];
@@ -62,26 +69,41 @@ private:
     // Worker side; the state and digest change hands through the semaphores
     // and the event.
     size_t consume_ = 0;
+    kit::CFileHandle file_;
+    uint64_t fileLength_ = 0;
+    HANDLE fileDone_ = nullptr;
+    bool fileRead_ = false;
     crypto_hash_sha256_state state_{};
     uint8_t digest_[crypto_hash_sha256_BYTES] = {};
 };
 
 // The body observer of one download: hashes what the client writes and, at
 // the end, lets the file into place only when the digest is the expected one.
+// A download may come in several responses: each resumed body continues the
+// digest of the bytes before it.
 class CDownloadCheck : public IHttpBodyObserver {
 public:
-    // Expects `expected` for the next response body.
+    // Expects `expected` for the file of the next response bodies.
     void Expect(const uint8_t expected[crypto_hash_sha256_BYTES]);
+    // Starts the digest with the first `length` bytes of the partial file
+    // at `path`, hashed on the worker; `done` is set when they are. False
+    // when the file cannot be opened.
+    bool HashPartialFile(const std::wstring& path, uint64_t length, HANDLE done);
+    // After `done`: true when all those bytes were read.
+    bool PartialFileHashed() const { return worker_.FileRead(); }
+    // Bytes of the file in the digest so far.
+    uint64_t Hashed() const { return started_ ? hashed_ : 0; }
     // True when the last body ended with another digest (or none could be made).
     bool Mismatched() const { return mismatched_; }
 
-    void OnHttpBodyBegin() override;
+    void OnHttpBodyBegin(uint64_t offset) override;
     void OnHttpBody(const char* data, uint32_t size) override;
     bool OnHttpBodyEnd() override;
 
 private:
     CSha256Worker worker_;
     uint8_t expected_[crypto_hash_sha256_BYTES] = {};
+    uint64_t hashed_ = 0;
     bool started_ = false;
     bool mismatched_ = false;
 };

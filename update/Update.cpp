@@ -21,6 +21,11 @@ namespace {
 
 const uint32_t kMaxStatusUnits = 4090;
 const DWORD kLobbyExitWaitMs = 10000;
+// Attempts after a lost connection, waiting 1 s, 2 s, 4 s before them; an
+// attempt that receives this much gives the item all of them back.
+const unsigned kMaxRetries = 3;
+const DWORD kFirstRetryWaitMs = 1000;
+const uint64_t kRetryResetBytes = 1 << 20;
 
 // Process-wide: the periodic progress reports of every download share it.
 CProgressThrottle g_progressThrottle;
@@ -45,6 +50,23 @@ bool RegistersServer(const ManifestItem& item) {
     return item.node->GetAttributeInt(L"RegCom") != 0;
 }
 
+// Bytes in the partial file of a download; 0 when there is none.
+uint64_t PartialFileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW((path + L"_").c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Handles the queued messages; false once WM_QUIT is read (it is in *msg).
+bool PumpMessages(MSG* msg) {
+    while (PeekMessageW(msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg->message == WM_QUIT) return false;
+        TranslateMessage(msg);
+        DispatchMessageW(msg);
+    }
+    return true;
+}
+
 void WriteLine(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
@@ -65,10 +87,20 @@ int CUpdate::Run() {
     PeekMessageW(&probe, nullptr, 0, 0, PM_NOREMOVE);  // makes the thread's queue exist
     MSG msg = {};
     if (Start()) {
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
+        // The loop wakes for messages and for the download's own waits.
+        const HANDLE waits[] = {partialHashed_.Get(), retryTimer_.Get()};
+        do {
+            switch (MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT)) {
+                case WAIT_OBJECT_0:
+                    OnPartialHashed();
+                    break;
+                case WAIT_OBJECT_0 + 1:
+                    OnRetryDue();
+                    break;
+                default:
+                    break;
+            }
+        } while (PumpMessages(&msg));
     }
     Shutdown();
     return static_cast<int>(msg.wParam);
@@ -81,6 +113,12 @@ bool CUpdate::Start() {
     keyValid_ = keyRequired_ && ParseMinisignKey(_ServerEngine::ToNarrow(key), &key_);
     if (!Create()) return false;
     if (!ReadCommandLine()) return false;
+    partialHashed_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    retryTimer_.Reset(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    if (!partialHashed_ || !retryTimer_) {
+        ShowStatus(kStatusNoClient);
+        return false;
+    }
     WSADATA wsaData;
     if (WSAStartup(0x0202, &wsaData) != 0) {
         ShowStatus(kStatusNetworkFailed);
@@ -165,6 +203,8 @@ void CUpdate::Fail(const wchar_t* text) {
 
 void CUpdate::OnTimer() {
     CConnectPeer::OnTimer();
+    // The lobby hears of a download waiting to go on, not only silence.
+    if (waitingToRetry_) ReportProgress(doneBytes_ + downloadCheck_.Hashed(), 0);
     if (lobbyProcess_ && WaitForSingleObject(lobbyProcess_.Get(), 0) != WAIT_TIMEOUT) {
         PostQuitMessage(0);
         lobbyProcess_.Reset();
@@ -208,22 +248,30 @@ void CUpdate::OnHttpComplete(CHttpClientSocket* client) {
 void CUpdate::OnHttpError(CHttpClientSocket* client, const wchar_t*) {
     if (client->savePath.empty()) {
         Fail(kStatusListFailed);
-    } else {
+    } else if (!(resumable_ && client->ConnectionLost() && RetryDownload())) {
         Fail(downloadCheck_.Mismatched() ? kStatusFileRefused : kStatusFileFailed);
     }
 }
 
-void CUpdate::OnHttpClose(CHttpClientSocket*, int) {
-    Fail(kStatusDisconnected);
+void CUpdate::OnHttpClose(CHttpClientSocket* client, int) {
+    if (client->savePath.empty() || !resumable_) {
+        Fail(kStatusDisconnected);
+    } else if (!RetryDownload()) {
+        Fail(kStatusFileFailed);
+    }
 }
 
 void CUpdate::OnHttpProgress(CHttpClientSocket* client, uint64_t, uint64_t received, double bytesPerSecond) {
     if (client->savePath.empty()) return;
-    const DWORD now = GetTickCount();
-    if (!g_progressThrottle.Due(now)) return;
+    if (!g_progressThrottle.Due(GetTickCount())) return;
+    // Bytes resumed from the partial file were done before this body.
+    ReportProgress(doneBytes_ + client->BodyOffset() + received, bytesPerSecond);
+}
+
+void CUpdate::ReportProgress(uint64_t done, double bytesPerSecond) {
     ProgressReport report;
     report.total = totalBytes_;
-    report.done = doneBytes_ + received;
+    report.done = done;
     // KB/s in the lobby's periodic report, but bytes per second on standard
     // output and in the completion report (OnDownloadComplete): lobbies read
     // the two reports with these two units.
@@ -231,7 +279,7 @@ void CUpdate::OnHttpProgress(CHttpClientSocket* client, uint64_t, uint64_t recei
     report.secondsLeft = SecondsLeft(report.total, report.done, bytesPerSecond);
     SendToLobby(&report, KindProgress, sizeof(report));
     WriteLine(FormatProgressLine(report, bytesPerSecond));
-    g_progressThrottle.Mark(now);
+    g_progressThrottle.Mark(GetTickCount());
 }
 
 CUpdate::ManifestResult CUpdate::HandleManifest() {
@@ -289,8 +337,7 @@ bool CUpdate::ProcessItem(const ManifestItem& item) {
                 Fail(kStatusUpdateFailed);
             } else if (!_ServerEngine::CreateParentDirectories(path.c_str())) {
                 Fail(kStatusDirectoryFailed);
-            } else if (!WatchDownload(item) ||
-                       !client_->Request(nullptr, 0, url_ + Attribute(item, L"fname"), path, L"", false)) {
+            } else if (!WatchDownload(item) || !StartDownload()) {
                 Fail(kStatusUpdateFailed);
             }
             return false;
@@ -322,6 +369,8 @@ bool CUpdate::ProcessItem(const ManifestItem& item) {
 
 bool CUpdate::WatchDownload(const ManifestItem& item) {
     const wchar_t* text = item.node->GetAttribute(L"sha256", nullptr);
+    resumable_ = text != nullptr;
+    retries_ = 0;
     if (!text) {
         client_->SetBodyObserver(nullptr);
         return true;
@@ -332,6 +381,43 @@ bool CUpdate::WatchDownload(const ManifestItem& item) {
     downloadCheck_.Expect(digest);
     client_->SetBodyObserver(&downloadCheck_);
     return true;
+}
+
+bool CUpdate::StartDownload() {
+    const uint64_t partial = resumable_ ? PartialFileSize(Attribute(queue_.front(), L"path")) : 0;
+    // After a lost connection the digest already holds the partial file.
+    if (partial == 0 || partial == downloadCheck_.Hashed()) return RequestDownload(partial);
+    const std::wstring path = Attribute(queue_.front(), L"path") + L"_";
+    return downloadCheck_.HashPartialFile(path, partial, partialHashed_.Get()) || RequestDownload(0);
+}
+
+bool CUpdate::RequestDownload(uint64_t offset) {
+    const ManifestItem& item = queue_.front();
+    return client_->RequestFrom(url_ + Attribute(item, L"fname"), Attribute(item, L"path"), offset);
+}
+
+void CUpdate::OnPartialHashed() {
+    if (queue_.empty()) return;
+    const uint64_t hashed = downloadCheck_.Hashed();
+    // A partial file that cannot be read is downloaded anew.
+    if (!RequestDownload(downloadCheck_.PartialFileHashed() ? hashed : 0)) Fail(kStatusUpdateFailed);
+}
+
+bool CUpdate::RetryDownload() {
+    if (client_->received >= kRetryResetBytes) retries_ = 0;
+    if (retries_ == kMaxRetries) return false;
+    LARGE_INTEGER due;
+    due.QuadPart = -10000LL * (kFirstRetryWaitMs << retries_);  // relative, in 100 ns
+    if (!SetWaitableTimer(retryTimer_.Get(), &due, 0, nullptr, nullptr, FALSE)) return false;
+    ++retries_;
+    waitingToRetry_ = true;
+    ReportProgress(doneBytes_ + downloadCheck_.Hashed(), 0);
+    return true;
+}
+
+void CUpdate::OnRetryDue() {
+    waitingToRetry_ = false;
+    if (!queue_.empty() && !StartDownload()) Fail(kStatusUpdateFailed);
 }
 
 void CUpdate::FinishQueue() {

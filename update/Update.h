@@ -55,6 +55,16 @@ private:
     bool ProcessItem(const ManifestItem& item);
     // Sets the client to check the download's "sha256", if it has one.
     bool WatchDownload(const ManifestItem& item);
+    // Requests the front item's file; one with a digest goes on from the
+    // bytes of its partial file, after hashing them if need be.
+    bool StartDownload();
+    bool RequestDownload(uint64_t offset);
+    void OnPartialHashed();
+    // After a lost connection: waits before the next attempt, pumping
+    // messages; false when the attempts are spent.
+    bool RetryDownload();
+    void OnRetryDue();
+    void ReportProgress(uint64_t done, double bytesPerSecond);
     void FinishQueue();
     void OnDownloadComplete(CHttpClientSocket* client);
 
@@ -79,6 +89,12 @@ private:
     bool keyValid_ = false;
     tagMinisignKey key_{};
     CDownloadCheck downloadCheck_;
+    // The front download has a digest, so it may go on from a partial file.
+    bool resumable_ = false;
+    bool waitingToRetry_ = false;
+    unsigned retries_ = 0;
+    kit::CKernelHandle partialHashed_;  // event: the partial file is hashed
+    kit::CKernelHandle retryTimer_;     // waitable timer: the next attempt is due
 };
 
 // Loads `file` and calls its DllRegisterServer export, if it has one.

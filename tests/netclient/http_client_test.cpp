@@ -165,6 +165,7 @@ TEST_F(HttpRequestTest, RefusedConnectionReportsConnectFailure) {
     ASSERT_TRUE(client_->Request(nullptr, 0, url, L"", L"", false));
     ASSERT_TRUE(WaitFinished());
     EXPECT_EQ("Error(连接到服务器失败) ", Describe(sink_.events_));
+    EXPECT_TRUE(client_->ConnectionLost());
 }
 
 TEST_F(HttpRequestTest, LargePostBodyIsSentCompletelyWhenTheServerReadsLate) {
@@ -566,6 +567,7 @@ TEST_F(HttpDownloadTest, FailuresLeaveTheOldFileInPlace) {
     EXPECT_EQ(0u, client_->body.capacity());
     EXPECT_EQ("old contents", ReadFileBytes(target));
     EXPECT_EQ(std::string(40, 'p'), ReadFileBytes(target + L"_"));
+    EXPECT_TRUE(client_->ConnectionLost());
 
     // Lengths beyond 32 bits are read whole; a close before the end is
     // still a lost connection.
@@ -584,6 +586,7 @@ TEST_F(HttpDownloadTest, FailuresLeaveTheOldFileInPlace) {
     ASSERT_TRUE(Get("/moved", target));
     ASSERT_TRUE(WaitFinished(1));
     EXPECT_EQ(std::wstring(L"资源没有找到！"), sink_.Last()->message) << Describe(sink_.events_);
+    EXPECT_FALSE(client_->ConnectionLost()) << "an answer";
     EXPECT_EQ("old contents", ReadFileBytes(target));
     EXPECT_EQ("pp", ReadFileBytes(target + L"_"));
 }
@@ -609,11 +612,13 @@ TEST_F(HttpDownloadTest, UnwritableTargetsEndWithFileErrors) {
 class CRecordingObserver : public IHttpBodyObserver {
 public:
     int begins_ = 0, ends_ = 0;
+    uint64_t offset_ = 0xdeadbeef;
     std::string bytes_;
     bool accept_ = true;
 
-    void OnHttpBodyBegin() override {
+    void OnHttpBodyBegin(uint64_t offset) override {
         ++begins_;
+        offset_ = offset;
         bytes_.clear();
     }
     void OnHttpBody(const char* data, uint32_t size) override { bytes_.append(data, size); }
@@ -666,6 +671,64 @@ TEST_F(HttpDownloadTest, BodyObserverSeesDecodedBytesAndItsRefusalKeepsTheTarget
         EXPECT_FALSE(FileExists(target + L"_")) << c.name;
     }
     EXPECT_EQ(std::wstring(L"文件校验失败！"), sink_.Last()->message);
+}
+
+TEST_F(HttpDownloadTest, RangeRequestAppendsOnlyAnExactContinuation) {
+    CRecordingObserver observer;
+    client_->SetBodyObserver(&observer);
+    const std::wstring target = dir_ / L"resumed.bin";
+    const std::string whole = NoiseBytes(60000, 9), kept = whole.substr(0, 20000), rest = whole.substr(20000);
+    const std::string fresh = Response(Length(whole.size()) + kKeep, whole);
+    auto partial = [&](const std::string& range, const std::string& extra, const std::string& body) {
+        return CResponse().Send(CResponse::Head(206, "Partial Content",
+                                                "Content-Range: " + range + "\r\n" + extra +
+                                                    Length(body.size()) + kKeep) +
+                                body);
+    };
+    const struct {
+        const char* name;
+        std::vector<CResponse> responses;
+        uint64_t offset;  // where the observer saw the stored body start
+    } cases[] = {
+        {"206 for the rest", {partial("bytes 20000-59999/60000", "", rest)}, 20000},
+        {"206 of unknown length", {partial("bytes 20000-59999/*", "", rest)}, 20000},
+        {"200: the whole file", {CResponse().Send(fresh)}, 0},
+        {"416", {CResponse().Send(CResponse::Head(416, "Range Not Satisfiable", Length(0) + kKeep)),
+                 CResponse().Send(fresh)}, 0},
+        {"206 from another byte", {partial("bytes 19999-59999/60000", "", whole.substr(19999)),
+                                   CResponse().Send(fresh)}, 0},
+        {"206 short of the end", {partial("bytes 20000-29999/60000", "", rest.substr(0, 10000)),
+                                  CResponse().Send(fresh)}, 0},
+        {"206 gzip-coded", {partial("bytes 20000-59999/60000", "Content-Encoding: gzip\r\n", Gzip(rest)),
+                            CResponse().Send(fresh)}, 0},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(kit_test::WriteFileBytes(target + L"_", kept + "junk beyond the hashed bytes"));
+        const size_t before = server_.Requests().size();
+        for (const CResponse& response : c.responses) server_.Enqueue(response);
+        sink_.finished_ = 0;
+        ASSERT_TRUE(client_->RequestFrom(Url("/file"), target, kept.size())) << c.name;
+        ASSERT_TRUE(WaitFinished(1)) << c.name;
+        EXPECT_EQ(Kind::Complete, sink_.Last()->kind) << c.name << ": " << Describe(sink_.events_);
+        EXPECT_TRUE(ReadFileBytes(target) == whole) << c.name << ": file holds " << ReadFileBytes(target).size();
+        EXPECT_EQ(c.offset, observer.offset_) << c.name;
+        EXPECT_EQ(c.offset, client_->BodyOffset()) << c.name;
+        const std::vector<kit_http::tagRequest> requests = server_.Requests();
+        ASSERT_EQ(before + c.responses.size(), requests.size()) << c.name;
+        EXPECT_NE(std::string::npos, requests[before].raw.find("\r\nRange: bytes=20000-\r\n"))
+            << c.name << ": " << requests[before].raw;
+        // Once the stored bytes are given up, the file is asked for whole.
+        for (size_t i = before + 1; i < requests.size(); ++i) {
+            EXPECT_EQ(std::string::npos, requests[i].raw.find("Range:")) << c.name << ": " << requests[i].raw;
+        }
+    }
+    // Without stored bytes the request is the plain one.
+    server_.Enqueue(CResponse().Send(fresh));
+    sink_.finished_ = 0;
+    ASSERT_TRUE(client_->RequestFrom(Url("/file"), target, 0));
+    ASSERT_TRUE(WaitFinished(1));
+    EXPECT_EQ(std::string::npos, server_.Requests().back().raw.find("Range:")) << server_.Requests().back().raw;
+    EXPECT_FALSE(client_->RequestFrom(Url("/file"), L"", 10)) << "a range needs a file to go on";
 }
 
 class HttpEventTest : public http_test::HttpClientTest {};
@@ -778,6 +841,7 @@ TEST_F(HttpEventTest, RequestWithoutAByteForTheIdleTimeEndsWithAnError) {
         EXPECT_EQ(std::wstring(L"服务器没有响应！"), sink_.Last()->message) << Describe(sink_.events_);
         EXPECT_GE(GetTickCount() - start, 3000u) << "ended before the idle time passed";
         EXPECT_FALSE(client_->IsActive());
+        EXPECT_TRUE(client_->ConnectionLost());
     }
 }
 

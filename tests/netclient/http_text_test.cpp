@@ -106,6 +106,40 @@ TEST(HttpTextTest, LocationsAreResolvedAgainstTheCurrentPath) {
     }
 }
 
+TEST(HttpTextTest, ContentRangesAreReadOnlyWhenWellFormed) {
+    const uint64_t unknown = http_text::tagContentRange::kUnknownLength;
+    const struct {
+        std::wstring value;
+        bool ok;
+        uint64_t first, last, complete;
+    } cases[] = {
+        {L"bytes 10-19/20", true, 10, 19, 20},
+        {L"Bytes  0-0/1", true, 0, 0, 1},
+        {L"bytes 5000000000-5000000009/*", true, 5000000000, 5000000009, unknown},
+        {L"bytes 10-9/20", false},
+        {L"bytes 10-20/20", false},
+        {L"bytes */20", false},
+        {L"bytes 10-19", false},
+        {L"bytes 10-19/20 ", false},
+        {L"items 10-19/20", false},
+        {L"bytes=10-19/20", false},
+        {L"bytes 99999999999999999999-1/2", false},
+        {L"", false},
+    };
+    for (const auto& c : cases) {
+        http_text::tagContentRange range;
+        range.first = range.last = range.complete = 0xdeadbeef;
+        EXPECT_EQ(c.ok, http_text::ParseContentRange(c.value, &range)) << _ServerEngine::ToNarrow(c.value);
+        if (!c.ok) {
+            EXPECT_EQ(0xdeadbeefu, range.first) << "untouched on failure";
+            continue;
+        }
+        EXPECT_EQ(c.first, range.first) << _ServerEngine::ToNarrow(c.value);
+        EXPECT_EQ(c.last, range.last) << _ServerEngine::ToNarrow(c.value);
+        EXPECT_EQ(c.complete, range.complete) << _ServerEngine::ToNarrow(c.value);
+    }
+}
+
 TEST(ContentDecoderTest, CodingsAreNamedAsServersSpellThem) {
     using Coding = CContentDecoder::Coding;
     const struct {

@@ -111,7 +111,7 @@ TEST(DownloadCheckTest, OnlyTheExpectedDigestLetsTheBodyThrough) {
     CDownloadCheck check;
     for (const auto& c : cases) {
         check.Expect(expected);
-        if (c.begun) check.OnHttpBodyBegin();
+        if (c.begun) check.OnHttpBodyBegin(0);
         for (size_t at = 0; at < c.body.size(); at += 65536) {
             const size_t n = std::min<size_t>(65536, c.body.size() - at);
             check.OnHttpBody(reinterpret_cast<const char*>(c.body.data() + at), static_cast<uint32_t>(n));
@@ -119,6 +119,47 @@ TEST(DownloadCheckTest, OnlyTheExpectedDigestLetsTheBodyThrough) {
         EXPECT_EQ(c.accepted, check.OnHttpBodyEnd()) << c.name;
         EXPECT_EQ(!c.accepted, check.Mismatched()) << c.name;
     }
+}
+
+TEST(DownloadCheckTest, PartialFileStartsTheDigestThatLaterBodiesContinue) {
+    const std::vector<uint8_t> body = Bytes(kRing + 5000);
+    uint8_t expected[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(expected, body.data(), body.size());
+    wchar_t folder[MAX_PATH], path[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathW(MAX_PATH, folder));
+    ASSERT_NE(0u, GetTempFileNameW(folder, L"dck", 0, path));
+    const struct {
+        const char* name;
+        size_t stored;          // bytes in the partial file
+        uint64_t hashedLength;  // bytes asked to hash of it
+        uint64_t offset;        // where the next body starts
+        bool read, accepted;
+    } cases[] = {
+        {"one byte kept", 1, 1, 1, true, true},
+        {"a ring and more kept", kRing + 3, kRing + 3, kRing + 3, true, true},
+        {"file shorter than asked", 100, 200, 200, false, false},
+        {"body starting elsewhere", 1000, 1000, 999, true, false},
+        {"body starting over", 1000, 1000, 0, true, true},
+    };
+    const kit::CKernelHandle done(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    CDownloadCheck check;
+    for (const auto& c : cases) {
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0xdeadbeef;
+        ASSERT_TRUE(WriteFile(file, body.data(), static_cast<DWORD>(c.stored), &written, nullptr)) << c.name;
+        CloseHandle(file);
+        check.Expect(expected);
+        ASSERT_TRUE(check.HashPartialFile(path, c.hashedLength, done.Get())) << c.name;
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done.Get(), 10000)) << c.name;
+        EXPECT_EQ(c.read, check.PartialFileHashed()) << c.name;
+        EXPECT_EQ(c.hashedLength, check.Hashed()) << c.name;
+        check.OnHttpBodyBegin(c.offset);
+        const size_t from = static_cast<size_t>(c.offset);
+        check.OnHttpBody(reinterpret_cast<const char*>(body.data() + from), static_cast<uint32_t>(body.size() - from));
+        EXPECT_EQ(c.accepted, check.OnHttpBodyEnd()) << c.name;
+    }
+    EXPECT_FALSE(check.HashPartialFile(L"Z:\\no\\such\\file", 10, done.Get()));
+    DeleteFileW(path);
 }
 
 TEST(DownloadCheckTest, DigestTextIsSixtyFourHexDigitsOfEitherCase) {

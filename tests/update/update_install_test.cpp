@@ -32,15 +32,6 @@ std::vector<std::string> Lines(const std::string& text) {
 
 class UpdateInstallTest : public UpdateScenarioTest {
 protected:
-    // A manifest for version `version` at the base URL `/files/`.
-    std::string Manifest(const std::string& version, const std::string& items) const {
-        return "<Update url=\"" + Url("/files/") + "\" version=\"" + version + "\">" + items + "</Update>";
-    }
-    static std::string Download(const std::string& version, const std::string& fname, const std::string& path,
-                                size_t size, const std::string& extra = "") {
-        return "<File version=\"" + version + "\" op=\"0\" fname=\"" + fname + "\" path=\"" + path +
-               "\" size=\"" + std::to_string(size) + "\"" + extra + "/>";
-    }
     std::vector<std::string> Targets() const {
         std::vector<std::string> targets;
         for (const auto& r : server_.Requests()) targets.push_back(r.target);
@@ -335,16 +326,6 @@ TEST_F(UpdateInstallTest, PeriodicProgressIsThrottledAndMatchesTheConsoleLines) 
 
 class CloseLobbyTest : public UpdateInstallTest {
 protected:
-    // Runs the sample lobby, which starts the test build of Update.exe.
-    void RunSampleLobby(const std::wstring& switches, DWORD* exitCode, std::string* output) {
-        CUpdateProcess lobby;
-        const std::wstring arguments = switches + L" --game 1 --update \"" + kit_test::ProgramDir() +
-                                       L"\\UpdateTestHost.exe\" --dir \"" + game_.Path() + L"\"";
-        ASSERT_TRUE(lobby.Start(arguments, game_.Path(), Host(), L"SampleLobby.exe"));
-        ASSERT_TRUE(lobby.Wait(kChildLimitMs));
-        *exitCode = lobby.ExitCode();
-        *output = lobby.Output();
-    }
     void SetUp() override {
         UpdateInstallTest::SetUp();
         SetStore("[Versions]\r\nGame1=1\r\n");

@@ -53,6 +53,16 @@ tagRunResult UpdateScenarioTest::RunUpdateWith(const std::wstring& arguments, CL
     return result;
 }
 
+void UpdateScenarioTest::RunSampleLobby(const std::wstring& switches, DWORD* exitCode, std::string* output) {
+    CUpdateProcess lobby;
+    const std::wstring arguments = switches + L" --game 1 --update \"" + kit_test::ProgramDir() +
+                                   L"\\UpdateTestHost.exe\" --dir \"" + game_.Path() + L"\"";
+    ASSERT_TRUE(lobby.Start(arguments, game_.Path(), Host(), L"SampleLobby.exe"));
+    ASSERT_TRUE(lobby.Wait(kRunLimitMs));
+    *exitCode = lobby.ExitCode();
+    *output = lobby.Output();
+}
+
 std::vector<std::wstring> UpdateScenarioTest::Installing(const std::vector<std::wstring>& rest) {
     std::vector<std::wstring> texts = {kStatusChecking, kStatusCounting};
     texts.insert(texts.end(), rest.begin(), rest.end());

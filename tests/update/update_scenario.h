@@ -50,6 +50,20 @@ protected:
     // Runs Update.exe with the given command line arguments.
     tagRunResult RunUpdateWith(const std::wstring& arguments, CLobbyWindow& lobby);
 
+    // Runs the sample lobby for game 1, which starts the test build of
+    // Update.exe, with the lobby's `switches`.
+    void RunSampleLobby(const std::wstring& switches, DWORD* exitCode, std::string* output);
+
+    // A manifest for version `version` at the base URL `/files/`.
+    std::string Manifest(const std::string& version, const std::string& items) const {
+        return "<Update url=\"" + Url("/files/") + "\" version=\"" + version + "\">" + items + "</Update>";
+    }
+    static std::string Download(const std::string& version, const std::string& fname, const std::string& path,
+                                size_t size, const std::string& extra = "") {
+        return "<File version=\"" + version + "\" op=\"0\" fname=\"" + fname + "\" path=\"" + path +
+               "\" size=\"" + std::to_string(size) + "\"" + extra + "/>";
+    }
+
     // Statuses of a run that got as far as installing.
     static std::vector<std::wstring> Installing(const std::vector<std::wstring>& rest);
 
