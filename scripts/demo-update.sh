@@ -2,15 +2,18 @@
 # Demo of the update workflow: publish makes a signed update site from three
 # builds of a sample game, nginx serves it, and the sample lobby brings the
 # game from version 1 to version 3 with the updater, showing its window
-# (screenshot build/demo-lobby.png mid-download). Then `publish verify` and a
-# comparison of the game folder with build 3; a second run finds it current.
+# (screenshot SHIPPED_BUILD_DIR/demo-lobby.png mid-download). Then `publish
+# verify` and a comparison of the game folder with build 3; a second run
+# finds it current.
 # The updater is the test build, UpdateTestHost.exe, given the demo key and
 # the server through the environment: it exists on both kinds of machine,
 # where the shipped Update.exe keeps the key and host of its build.
-#   demo-update.sh BUILD_DIR NATIVE_BUILD_DIR   (the harness is started already)
+#   demo-update.sh BUILD_DIR NATIVE_BUILD_DIR [SHIPPED_BUILD_DIR]
+# (the harness is started already; SHIPPED_BUILD_DIR defaults to BUILD_DIR)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 publish=$(cd "${2:-build/native}" && pwd)/bin/publish
+shot=$(cd "${3:-$build}" && pwd)/demo-lobby.png
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source-path=SCRIPTDIR
 . "$here/lib.sh"
@@ -96,8 +99,8 @@ timeout 300 "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --
 lobby=$!
 if kit_wait_until 120 mid_download; then
     # The lobby's window is at (40, 40), 430 x 130.
-    import -window root -crop 470x170+20+20 +repage "$build/demo-lobby.png"
-    echo "--- screenshot of the lobby mid-download: $build/demo-lobby.png"
+    import -window root -crop 470x170+20+20 +repage "$shot"
+    echo "--- screenshot of the lobby mid-download: $shot"
 else
     echo "demo-update: no progress report came: no screenshot" >&2
 fi
