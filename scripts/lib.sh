@@ -8,6 +8,12 @@ kit_win_path() {
     echo "Z:${path//\//\\}"
 }
 
+# kit_deps_cache: the cache that the set-up and the builds share between
+# build folders (third-party libraries, npm packages, the demo's font).
+kit_deps_cache() {
+    echo "${KIT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/gameclientkit}"
+}
+
 # kit_make_prefix PREFIX LOG: makes the Wine prefix PREFIX with wineboot
 # (the harness's env loaded), unless an earlier call finished it; wineboot's
 # output goes into LOG. Wine's daemons must not inherit the harness's lock
