@@ -17,6 +17,7 @@ shot=$(cd "${3:-$build}" && pwd)/demo-lobby.png
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source-path=SCRIPTDIR
 . "$here/lib.sh"
+font=$(kit_deps_cache)/fonts/wqy-microhei.ttc  # fetched by setup.sh
 work=$build/demo-update
 builds=$work/builds
 site=$work/site
@@ -25,7 +26,8 @@ key=$build/demo-key/demo.key
 
 rm -rf "$work"
 mkdir -p "$builds" "$site"
-trap 'kit_site_nginx_stop "$work/nginx"' EXIT
+prefix=$build/demo-wine-prefix
+trap 'kit_site_nginx_stop "$work/nginx"; WINEPREFIX=$prefix wineserver -k 2>/dev/null || true' EXIT
 
 # The demo key, made on the first run and kept with the build.
 if [ ! -f "$key" ]; then
@@ -75,6 +77,17 @@ printf '[Versions]\r\nGame1=1\r\n' >"$game/Configs/Version.dat"
 # shellcheck disable=SC1091
 . "$build/harness/env"
 export KIT_DISPLAY=$DISPLAY KIT_UPDATE_SERVER=127.0.0.1:$port
+
+# The lobby and the updater run in a Wine prefix of the demo's own, made on
+# the first run and kept with the build, whose Fonts folder has a Chinese
+# font for the window's status text: the tests' prefix must stay without one.
+kit_make_prefix "$prefix" "$work/wineboot.log"
+if [ -f "$font" ]; then
+    cp -u "$font" "$prefix/drive_c/windows/Fonts/"
+else
+    echo "demo-update: no $font (scripts/setup.sh fetches it): the window shows no Chinese" >&2
+fi
+export KIT_WINEPREFIX=$prefix
 KIT_UPDATE_PUBLIC_KEY=$(sed -n 2p "$key.pub")
 export KIT_UPDATE_PUBLIC_KEY
 updater=$(kit_win_path "$build/bin/UpdateTestHost.exe")
