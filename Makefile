@@ -48,7 +48,7 @@ test: build
 	bash scripts/run-tests.sh $(TEST_BUILD) $(BUILD)/native
 
 demo: build
-	bash scripts/demo.sh $(TEST_BUILD) $(BUILD)/native
+	bash scripts/demo.sh $(TEST_BUILD) $(BUILD)/native $(BUILD)
 
 clean:
 	-bash scripts/harness.sh stop $(BUILD)

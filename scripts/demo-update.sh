@@ -2,18 +2,22 @@
 # Demo of the update workflow: publish makes a signed update site from three
 # builds of a sample game, nginx serves it, and the sample lobby brings the
 # game from version 1 to version 3 with the updater, showing its window
-# (screenshot build/demo-lobby.png mid-download). Then `publish verify` and a
-# comparison of the game folder with build 3; a second run finds it current.
+# (screenshot SHIPPED_BUILD_DIR/demo-lobby.png mid-download). Then `publish
+# verify` and a comparison of the game folder with build 3; a second run
+# finds it current.
 # The updater is the test build, UpdateTestHost.exe, given the demo key and
 # the server through the environment: it exists on both kinds of machine,
 # where the shipped Update.exe keeps the key and host of its build.
-#   demo-update.sh BUILD_DIR NATIVE_BUILD_DIR   (the harness is started already)
+#   demo-update.sh BUILD_DIR NATIVE_BUILD_DIR [SHIPPED_BUILD_DIR]
+# (the harness is started already; SHIPPED_BUILD_DIR defaults to BUILD_DIR)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 publish=$(cd "${2:-build/native}" && pwd)/bin/publish
+shot=$(cd "${3:-$build}" && pwd)/demo-lobby.png
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source-path=SCRIPTDIR
 . "$here/lib.sh"
+font=$(kit_deps_cache)/fonts/wqy-microhei.ttc  # fetched by setup.sh
 work=$build/demo-update
 builds=$work/builds
 site=$work/site
@@ -22,7 +26,8 @@ key=$build/demo-key/demo.key
 
 rm -rf "$work"
 mkdir -p "$builds" "$site"
-trap 'kit_site_nginx_stop "$work/nginx"' EXIT
+prefix=$build/demo-wine-prefix
+trap 'kit_site_nginx_stop "$work/nginx"; WINEPREFIX=$prefix wineserver -k 2>/dev/null || true' EXIT
 
 # The demo key, made on the first run and kept with the build.
 if [ ! -f "$key" ]; then
@@ -72,6 +77,17 @@ printf '[Versions]\r\nGame1=1\r\n' >"$game/Configs/Version.dat"
 # shellcheck disable=SC1091
 . "$build/harness/env"
 export KIT_DISPLAY=$DISPLAY KIT_UPDATE_SERVER=127.0.0.1:$port
+
+# The lobby and the updater run in a Wine prefix of the demo's own, made on
+# the first run and kept with the build, whose Fonts folder has a Chinese
+# font for the window's status text: the tests' prefix must stay without one.
+kit_make_prefix "$prefix" "$work/wineboot.log"
+if [ -f "$font" ]; then
+    cp -u "$font" "$prefix/drive_c/windows/Fonts/"
+else
+    echo "demo-update: no $font (scripts/setup.sh fetches it): the window shows no Chinese" >&2
+fi
+export KIT_WINEPREFIX=$prefix
 KIT_UPDATE_PUBLIC_KEY=$(sed -n 2p "$key.pub")
 export KIT_UPDATE_PUBLIC_KEY
 updater=$(kit_win_path "$build/bin/UpdateTestHost.exe")
@@ -96,8 +112,8 @@ timeout 300 "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --
 lobby=$!
 if kit_wait_until 120 mid_download; then
     # The lobby's window is at (40, 40), 430 x 130.
-    import -window root -crop 470x170+20+20 +repage "$build/demo-lobby.png"
-    echo "--- screenshot of the lobby mid-download: $build/demo-lobby.png"
+    import -window root -crop 470x170+20+20 +repage "$shot"
+    echo "--- screenshot of the lobby mid-download: $shot"
 else
     echo "demo-update: no progress report came: no screenshot" >&2
 fi

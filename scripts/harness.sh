@@ -6,6 +6,8 @@
 #   harness.sh start BUILD_DIR   idempotent; writes BUILD_DIR/harness/env
 #   harness.sh stop BUILD_DIR    stops the wine server and the display
 set -euo pipefail
+# shellcheck source-path=SCRIPTDIR
+. "$(dirname "$0")/lib.sh"
 
 cmd=${1:?usage: harness.sh start|stop BUILD_DIR}
 build=$(mkdir -p "${2:?usage: harness.sh start|stop BUILD_DIR}" && cd "$2" && pwd)
@@ -81,13 +83,7 @@ export KIT_XVFB_PID=$xvfb_pid
 ENV
     # shellcheck disable=SC1090
     . "$env_file.tmp"
-    if [ ! -f "$WINEPREFIX/.kit-ready" ]; then
-        rm -rf "$WINEPREFIX"
-        "$KIT_WINE" wineboot -i </dev/null >"$state/wineboot.log" 2>&1 9>&- ||
-            { echo "harness: wineboot failed: $(tail -n 1 "$state/wineboot.log")" >&2; return 1; }
-        wineserver -w 9>&-
-        touch "$WINEPREFIX/.kit-ready"
-    fi
+    kit_make_prefix "$WINEPREFIX" "$state/wineboot.log"
     # Daemons must not hold the lock or the caller's output open.
     wineserver -w 2>/dev/null 9>&- || true
     wineserver -p </dev/null >"$state/wineserver.log" 2>&1 9>&-

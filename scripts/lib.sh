@@ -8,6 +8,26 @@ kit_win_path() {
     echo "Z:${path//\//\\}"
 }
 
+# kit_deps_cache: the cache that the set-up and the builds share between
+# build folders (third-party libraries, npm packages, the demo's font).
+kit_deps_cache() {
+    echo "${KIT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/gameclientkit}"
+}
+
+# kit_make_prefix PREFIX LOG: makes the Wine prefix PREFIX with wineboot
+# (the harness's env loaded), unless an earlier call finished it; wineboot's
+# output goes into LOG. Wine's daemons must not inherit the harness's lock
+# (descriptor 9).
+kit_make_prefix() {
+    local prefix=$1 log=$2
+    [ ! -f "$prefix/.kit-ready" ] || return 0
+    rm -rf "$prefix"
+    WINEPREFIX=$prefix "$KIT_WINE" wineboot -i </dev/null >"$log" 2>&1 9>&- ||
+        { echo "wineboot failed for $prefix: $(tail -n 1 "$log")" >&2; return 1; }
+    WINEPREFIX=$prefix wineserver -w 9>&-
+    touch "$prefix/.kit-ready"
+}
+
 # kit_free_port: a TCP port on 127.0.0.1 that nothing listens on now.
 kit_free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'

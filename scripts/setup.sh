@@ -2,6 +2,10 @@
 # Prepares a Debian 12 machine (as root) to build the kit for Windows and run
 # its tests under Wine. Idempotent: with everything present it only checks.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR
+. "$here/lib.sh"
+cache=$(kit_deps_cache)
 
 packages=(
     gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
@@ -83,9 +87,27 @@ if command -v systemctl >/dev/null 2>&1; then
 fi
 
 # node's http-server for the real-servers test, in the shared cache.
-npm_dir=${KIT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/gameclientkit}/npm
+npm_dir=$cache/npm
 if [ ! -x "$npm_dir/node_modules/.bin/http-server" ]; then
     mkdir -p "$npm_dir"
     npm install --prefix "$npm_dir" --no-audit --no-fund --silent http-server@14
+fi
+
+# A Chinese font for the update demo's own Wine prefix (demo-update.sh): the
+# lobby's status text needs one, but installed system-wide a CJK font changes
+# what the tests' windows paint. Only the font file is kept from the package.
+font=$cache/fonts/wqy-microhei.ttc
+if [ ! -f "$font" ]; then
+    tmp=$(mktemp -d)
+    # As root apt-get hands the download to its sandbox user, who may not
+    # write into our folder; lists may be missing where nothing was installed.
+    download() { (cd "$tmp" && apt-get download -qq -o APT::Sandbox::User=root fonts-wqy-microhei); }
+    download || { run_as_root apt-get update -qq && download; }
+    dpkg-deb -x "$tmp"/fonts-wqy-microhei_*.deb "$tmp/deb"
+    mkdir -p "$(dirname "$font")"
+    # Another set-up may fetch it at the same time: the rename is atomic.
+    cp "$tmp/deb/usr/share/fonts/truetype/wqy/wqy-microhei.ttc" "$font.$$"
+    mv -f "$font.$$" "$font"
+    rm -rf "$tmp"
 fi
 echo "setup: ready"

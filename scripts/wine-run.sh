@@ -14,7 +14,8 @@ fi
 # shellcheck disable=SC1090
 . "$build/harness/env"
 # A test may bring its own audio set-up (an ALSA config in another HOME),
-# a demo its own display.
+# a demo its own display and Wine prefix.
 [ -n "${KIT_ALSA_HOME:-}" ] && export HOME=$KIT_ALSA_HOME
 [ -n "${KIT_DISPLAY:-}" ] && export DISPLAY=$KIT_DISPLAY
+[ -n "${KIT_WINEPREFIX:-}" ] && export WINEPREFIX=$KIT_WINEPREFIX
 exec "$KIT_WINE" "$@"
