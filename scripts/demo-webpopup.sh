@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Demo of Vistrel.exe, called by `make demo` with the harness started:
-#   demo-webpopup.sh BUILD_DIR
+#   demo-webpopup.sh BUILD_DIR [NATIVE_BUILD_DIR] [SHOT_DIR]
 # 1. The sample parent (popupparent.exe) hosts the pop-up twice against a
 #    local HTTP server: once its rule cancels the navigation, once it lets it
 #    through; the parent prints each notification and the server its requests.
@@ -8,9 +8,11 @@
 #    never draws a child window whose parent belongs to another process, so a
 #    screenshot of the parent shows only the parent.
 # Uses the user's DISPLAY when one is set and reachable (KIT_DEMO_DISPLAY=xvfb
-# forces the harness's Xvfb display). Screenshots go into BUILD_DIR.
+# forces the harness's Xvfb display). Screenshots go into SHOT_DIR (by
+# default BUILD_DIR).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
+shots=$(cd "${3:-$build}" && pwd)
 bin=$build/bin
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source-path=SCRIPTDIR
@@ -73,12 +75,13 @@ run_parent() {
     "$here/wine-run.sh" --build "$build" "$bin/popupparent.exe" --cancel /blocked --close-after 4000 "$url" \
         500 320 "Sample parent demo" >"$work/parent.out" 2>/dev/null &
     local parent=$!
-    [ -z "$shot" ] || screenshot "Sample parent demo" "$shot"
+    # The parent's own window; the pop-up inside it has the title given.
+    [ -z "$shot" ] || screenshot "Popup parent" "$shot"
     wait "$parent" || true
     cat "$work/parent.out"
 }
 
-run_parent "http://127.0.0.1:$port/blocked/page" "$build/webpopup-parent.png"
+run_parent "http://127.0.0.1:$port/blocked/page" "$shots/webpopup-parent.png"
 run_parent "http://127.0.0.1:$port/allowed/page" ""
 kit_wait_until 10 grep -q allowed/page "$work/server.log" || true
 if [ -s "$work/server.log" ]; then cat "$work/server.log"; else echo "server: no requests"; fi
@@ -89,8 +92,8 @@ title="Vistrel demo: a skinned pop-up whose caption is far too long for the capt
     >/dev/null 2>&1 &
 popup=$!
 pids+=("$popup")
-screenshot "$title" "$build/webpopup.png"
+screenshot "$title" "$shots/webpopup.png"
 kill "$popup" 2>/dev/null || true
 wait "$popup" 2>/dev/null || true
-echo "screenshot of the parent: $build/webpopup-parent.png"
-echo "screenshot: $build/webpopup.png"
+echo "screenshot of the parent: $shots/webpopup-parent.png"
+echo "screenshot: $shots/webpopup.png"
