@@ -70,3 +70,37 @@ kit_site_nginx_stop() {
     kill "$(cat "$1/nginx.pid")" 2>/dev/null || true
     kit_wait_until 10 test ! -f "$1/nginx.pid" || true
 }
+
+# kit_cutproxy_start CUTPROXY WORK UPSTREAM_PORT [OPTION...]: the cutting
+# proxy CUTPROXY (tools/cutproxy) in the background on a free loopback port
+# (written to WORK/port) in front of 127.0.0.1:UPSTREAM_PORT, with the
+# OPTIONs; its log in WORK/log, its pid in WORK/pid. WORK is made anew.
+kit_cutproxy_start() {
+    local cutproxy=$1 work=$2 upstream=$3 port
+    shift 3
+    rm -rf "$work"
+    mkdir -p "$work"
+    port=$(kit_free_port)
+    echo "$port" >"$work/port"
+    "$cutproxy" --listen "$port" --upstream "127.0.0.1:$upstream" --log "$work/log" "$@" 2>"$work/stderr" &
+    echo $! >"$work/pid"
+    kit_wait_until 20 grep -q ' listening ' "$work/log" 2>/dev/null
+}
+
+# kit_cutproxy_stop WORK: stops the proxy that kit_cutproxy_start started in
+# WORK, if it runs; its log then ends with its totals.
+kit_cutproxy_stop() {
+    [ -f "$1/pid" ] || return 0
+    local pid
+    pid=$(cat "$1/pid")
+    rm -f "$1/pid"
+    kill -TERM "$pid" 2>/dev/null || return 0
+    kit_wait_until 20 grep -q ' totals at exit ' "$1/log" || kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
+# kit_cutproxy_total LOG NAME: the count NAME (to-client, connections,
+# cuts, ...) of the last totals line in the cutproxy log LOG.
+kit_cutproxy_total() {
+    sed -n "s/.* totals .* $2 \([0-9]*\).*/\1/p" "$1" | tail -1
+}
