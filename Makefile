@@ -31,11 +31,19 @@ $(BUILD)/x64/CMakeCache.txt: | setup
 	cmake -S . -B $(BUILD)/x64 -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake \
 		-DKIT_SHIPPED_BUILD=$(abspath $(BUILD)) $(CMAKE_ARGS)
 
-# publish runs on the operators' Linux machines: a native build of its own.
-$(BUILD)/native/CMakeCache.txt: | setup
-	cmake -S publish -B $(BUILD)/native
+# publish runs on the operators' Linux machines, and some test programs run
+# on Linux: a native tree of their own (cmake/native). A tree configured from
+# publish/ alone, as it once was, is configured anew.
+NATIVE_CACHE := $(BUILD)/native/CMakeCache.txt
+ifneq ($(wildcard $(NATIVE_CACHE)),)
+ifeq ($(shell grep -c '^CMAKE_HOME_DIRECTORY:INTERNAL=.*/cmake/native$$' $(NATIVE_CACHE)),0)
+$(shell rm -rf $(NATIVE_CACHE) $(BUILD)/native/CMakeFiles)
+endif
+endif
+$(NATIVE_CACHE): | setup
+	cmake -S cmake/native -B $(BUILD)/native
 
-configure: setup $(BUILD)/CMakeCache.txt $(TEST_BUILD)/CMakeCache.txt $(BUILD)/native/CMakeCache.txt
+configure: setup $(BUILD)/CMakeCache.txt $(TEST_BUILD)/CMakeCache.txt $(NATIVE_CACHE)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)

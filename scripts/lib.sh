@@ -90,3 +90,89 @@ kit_site_nginx_stop() {
     kill "$(cat "$1/nginx.pid")" 2>/dev/null || true
     kit_wait_until 10 test ! -f "$1/nginx.pid" || true
 }
+
+# kit_cutproxy_start CUTPROXY WORK UPSTREAM_PORT [OPTION...]: the cutting
+# proxy CUTPROXY (tools/cutproxy) in the background on a free loopback port
+# (written to WORK/port) in front of 127.0.0.1:UPSTREAM_PORT, with the
+# OPTIONs; its log in WORK/log, its pid in WORK/pid. WORK is made anew.
+kit_cutproxy_start() {
+    local cutproxy=$1 work=$2 upstream=$3 port
+    shift 3
+    rm -rf "$work"
+    mkdir -p "$work"
+    port=$(kit_free_port)
+    echo "$port" >"$work/port"
+    "$cutproxy" --listen "$port" --upstream "127.0.0.1:$upstream" --log "$work/log" "$@" 2>"$work/stderr" &
+    echo $! >"$work/pid"
+    kit_wait_until 20 grep -q ' listening ' "$work/log" 2>/dev/null
+}
+
+# kit_cutproxy_stop WORK: stops the proxy that kit_cutproxy_start started in
+# WORK, if it runs; its log then ends with its totals.
+kit_cutproxy_stop() {
+    [ -f "$1/pid" ] || return 0
+    local pid
+    pid=$(cat "$1/pid")
+    rm -f "$1/pid"
+    kill -TERM "$pid" 2>/dev/null || return 0
+    kit_wait_until 20 grep -q ' totals at exit ' "$1/log" || kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
+# kit_one_file_site PUBLISH WORK FILE NAME: a signed update site WORK/site
+# made by PUBLISH (publish release: game 1, version 1) that installs FILE as
+# NAME, signed with a key pair WORK/key, WORK/key.pub made by minisign. Its
+# manifest names a placeholder server until kit_site_point_at.
+kit_one_file_site() {
+    local publish=$1 work=$2 file=$3 name=$4
+    rm -rf "$work/site" "$work/tree" "$work/key" "$work/key.pub"
+    mkdir -p "$work/tree/$(dirname "$name")"
+    ln "$file" "$work/tree/$name" 2>/dev/null || cp "$file" "$work/tree/$name"
+    minisign -G -W -p "$work/key.pub" -s "$work/key" >/dev/null &&
+        "$publish" release "$work/site" --game 1 --version 1 --to "$work/tree" --base-url http://127.0.0.1:1/ \
+            --key "$work/key" >"$work/release.txt" 2>&1
+}
+
+# kit_site_point_at SITE GAME KEY BASE_URL: the manifest of game GAME in
+# SITE fetches from BASE_URL/files/, signed anew by minisign -S with the
+# secret key KEY (a signed manifest names its server).
+kit_site_point_at() {
+    local manifest=$1/update/$2.xml key=$3
+    python3 - "$manifest" "$manifest.unsigned" "$4/files/" <<'PY'
+import re, sys
+data = open(sys.argv[1], "rb").read()
+data = data[:data.rindex(b"<!-- signature")]
+data = re.sub(rb'url="[^"]*"', b'url="' + sys.argv[3].encode() + b'"', data, count=1)
+open(sys.argv[2], "wb").write(data)
+PY
+    minisign -S -s "$key" -m "$manifest.unsigned" -x "$manifest.minisig" >/dev/null &&
+        { cat "$manifest.unsigned"; printf '<!-- signature\n'; cat "$manifest.minisig"; printf -- '-->\n'; } \
+            >"$manifest.new" && mv "$manifest.new" "$manifest"
+}
+
+# kit_lobby_update BUILD INSTALL SERVER PUBLIC_KEY OUT [SECONDS]: one run of
+# the test build of the updater for game 1 (UpdateTestHost.exe, server and
+# key from the environment), started by the sample lobby in INSTALL. The
+# lobby's output goes to OUT; the status is the lobby's (the updater's exit
+# code: 1 done, 0 failed; 124 after SECONDS, default 600).
+kit_lobby_update() {
+    local build=$1 install=$2 server=$3 key=$4 out=$5 seconds=${6:-600} here
+    here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+    (cd "$install" && KIT_UPDATE_SERVER=$server KIT_UPDATE_PUBLIC_KEY=$(sed -n 2p "$key") \
+        timeout "$seconds" "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game 1 \
+        --update "$(kit_win_path "$build/bin/UpdateTestHost.exe")" --dir "$(kit_win_path "$install")" \
+        >"$out" 2>/dev/null)
+}
+
+# kit_fresh_install DIR: an empty game folder at version 0 of game 1.
+kit_fresh_install() {
+    rm -rf "$1"
+    mkdir -p "$1/Configs"
+    printf '[Versions]\r\nGame1=0\r\n' >"$1/Configs/Version.dat"
+}
+
+# kit_cutproxy_total LOG NAME: the count NAME (to-client, connections,
+# cuts, ...) of the last totals line in the cutproxy log LOG.
+kit_cutproxy_total() {
+    sed -n "s/.* totals .* $2 \([0-9]*\).*/\1/p" "$1" | tail -1
+}
