@@ -1,8 +1,8 @@
 // HTTP/1.1 client over the message-driven client socket: one request at a
 // time, the connection kept while the server grants keep-alive, chunked
 // transfer coding and gzip or deflate content codings undone, redirects
-// followed, the body kept in memory or written to "<savePath>_" and moved to
-// savePath once complete.
+// followed, the body kept in memory or written to "<savePath>_" (or appended
+// to it by a range request) and moved to savePath once complete.
 //
 // Single-threaded like its base: every call and every sink event happens on
 // the thread that pumps the socket window's messages. A request ends by
