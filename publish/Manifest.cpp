@@ -1,6 +1,7 @@
 #include "Manifest.h"
 
 #include "base/DecimalParse.h"
+#include "base/Minisign.h"
 
 #include <cstring>
 #include <limits>
@@ -290,36 +291,14 @@ bool ParseManifest(const std::string& xml, tagManifest* manifest, std::string* e
 }
 
 bool SplitSignedBody(const std::string& body, std::string* manifest, std::string* minisig, std::string* error) {
-    size_t at = body.size();
-    size_t content = std::string::npos;
-    while (at > 0) {
-        at = body.rfind(kBlockStart, at - 1);
-        if (at == std::string::npos) break;
-        const size_t after = at + std::strlen(kBlockStart);
-        if (body.compare(after, 1, "\n") == 0) {
-            content = after + 1;
-        } else if (body.compare(after, 2, "\r\n") == 0) {
-            content = after + 2;
-        }
-        if (content != std::string::npos) break;
-    }
-    if (content == std::string::npos) {
-        *error = "no signature block";
+    size_t size = 0;
+    std::string_view block;
+    if (!kit::SplitSignedBody(body, &size, &block)) {
+        *error = "no signature block, closed and followed by blanks only, at the end";
         return false;
     }
-    const size_t end = body.find("-->", content);
-    if (end == std::string::npos) {
-        *error = "signature block is not closed";
-        return false;
-    }
-    for (size_t i = end + 3; i < body.size(); ++i) {
-        if (!IsSpace(body[i])) {
-            *error = "text after the signature block";
-            return false;
-        }
-    }
-    *manifest = body.substr(0, at);
-    *minisig = body.substr(content, end - content);
+    manifest->assign(body, 0, size);
+    minisig->assign(block);
     return true;
 }
 

@@ -12,36 +12,6 @@ const char kUntrustedPrefix[] = "untrusted comment: ";
 const char kTrustedPrefix[] = "trusted comment: ";
 const size_t kSecretKeyFileBytes = 2 + 2 + 2 + 32 + 8 + 8 + 104;
 
-// Splits text into lines, accepting LF and CR LF.
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
-
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-bool DecodeBase64(const std::string& text, std::vector<unsigned char>* out) {
-    out->assign(text.size(), 0);
-    size_t length = 0;
-    if (sodium_base642bin(out->data(), out->size(), text.data(), text.size(), nullptr, &length, nullptr,
-                          sodium_base64_VARIANT_ORIGINAL) != 0) {
-        return false;
-    }
-    out->resize(length);
-    return true;
-}
-
 std::string EncodeBase64(const unsigned char* bytes, size_t length) {
     std::string text(sodium_base64_ENCODED_LEN(length, sodium_base64_VARIANT_ORIGINAL), '\0');
     sodium_bin2base64(&text[0], text.size(), bytes, length, sodium_base64_VARIANT_ORIGINAL);
@@ -55,18 +25,15 @@ uint64_t LoadLe64(const unsigned char* p) {
     return value;
 }
 
-// The second line of a key or signature file: base64 of a fixed-size record.
-bool RecordLine(const std::string& text, size_t bytes, std::vector<unsigned char>* record, std::string* error,
-                const char* what) {
-    const std::vector<std::string> lines = Lines(text);
-    if (lines.size() < 2 || !StartsWith(lines[0], kUntrustedPrefix)) {
+// The second line of a key file, after its untrusted comment; false, with
+// the error, when there is none.
+bool KeyLine(const std::string& text, std::string_view* line, std::string* error, const char* what) {
+    const std::vector<std::string_view> lines = kit::MinisignLines(text);
+    if (lines.size() < 2 || lines[0].substr(0, std::strlen(kUntrustedPrefix)) != kUntrustedPrefix) {
         *error = std::string("not a minisign ") + what + " (no untrusted comment line)";
         return false;
     }
-    if (!DecodeBase64(lines[1], record) || record->size() != bytes) {
-        *error = std::string("not a minisign ") + what + " (bad key line)";
-        return false;
-    }
+    *line = lines[1];
     return true;
 }
 
@@ -112,14 +79,12 @@ std::string KeyIdText(const KeyId& id) {
 }
 
 bool ParsePublicKey(const std::string& text, tagPublicKey* key, std::string* error) {
-    std::vector<unsigned char> record;
-    if (!RecordLine(text, 2 + 8 + 32, &record, error, "public key")) return false;
-    if (std::memcmp(record.data(), "Ed", 2) != 0) {
-        *error = "unsupported public key algorithm";
+    std::string_view line;
+    if (!KeyLine(text, &line, error, "public key")) return false;
+    if (!kit::ParseMinisignKey(line, key)) {
+        *error = "not a minisign public key (bad key line or algorithm)";
         return false;
     }
-    std::memcpy(key->keyId_.data(), &record[2], 8);
-    std::memcpy(key->key_.data(), &record[10], 32);
     return true;
 }
 
@@ -133,9 +98,14 @@ std::string FormatPublicKey(const tagPublicKey& key) {
 }
 
 bool ParseSecretKeyFile(const std::string& text, tagSecretKeyFile* file, std::string* error) {
-    std::vector<unsigned char> record;
-    if (!RecordLine(text, kSecretKeyFileBytes, &record, error, "secret key")) return false;
-    const unsigned char* p = record.data();
+    std::string_view line;
+    unsigned char record[kSecretKeyFileBytes];
+    if (!KeyLine(text, &line, error, "secret key")) return false;
+    if (!kit::DecodeMinisignRecord(line, record, sizeof record)) {
+        *error = "not a minisign secret key (bad key line)";
+        return false;
+    }
+    const unsigned char* p = record;
     if (std::memcmp(p, "Ed", 2) != 0 || std::memcmp(p + 4, "B2", 2) != 0) {
         *error = "unsupported secret key algorithm";
         return false;
@@ -242,62 +212,30 @@ std::string Sign(const tagSecretKey& key, const std::string& message, const std:
 }
 
 bool ParseSignature(const std::string& text, tagSignature* signature, std::string* error) {
-    const std::vector<std::string> lines = Lines(text);
-    std::vector<unsigned char> record;
-    std::vector<unsigned char> global;
-    if (lines.size() != 4 || !StartsWith(lines[0], kUntrustedPrefix) || !StartsWith(lines[2], kTrustedPrefix)) {
-        *error = "malformed signature (expected four lines with the untrusted and trusted comments)";
+    if (!kit::ParseMinisignSignature(text, signature)) {
+        *error = "malformed signature (expected an untrusted comment, the signature, a trusted comment and the "
+                 "global signature, one a line)";
         return false;
     }
-    if (!DecodeBase64(lines[1], &record) || record.size() != 74 || !DecodeBase64(lines[3], &global) ||
-        global.size() != 64) {
-        *error = "malformed signature (bad base64 lines)";
-        return false;
-    }
-    if (std::memcmp(record.data(), "ED", 2) == 0) {
-        signature->prehashed_ = true;
-    } else if (std::memcmp(record.data(), "Ed", 2) == 0) {
-        signature->prehashed_ = false;
-    } else {
-        *error = "unsupported signature algorithm";
-        return false;
-    }
-    std::memcpy(signature->keyId_.data(), &record[2], 8);
-    std::memcpy(signature->signature_.data(), &record[10], 64);
-    signature->trustedComment_ = lines[2].substr(std::strlen(kTrustedPrefix));
-    std::memcpy(signature->globalSignature_.data(), global.data(), 64);
     return true;
 }
 
 bool VerifySignature(const tagPublicKey& key, const std::string& message, const tagSignature& signature,
                      std::string* error) {
-    if (signature.keyId_ != key.keyId_) {
-        *error = "signed by key " + KeyIdText(signature.keyId_) + ", not by key " + KeyIdText(key.keyId_);
-        return false;
+    switch (kit::CheckMinisign(key, signature, reinterpret_cast<const uint8_t*>(message.data()), message.size())) {
+        case kit::MinisignCheck::kGood:
+            return true;
+        case kit::MinisignCheck::kOtherKey:
+            *error = "signed by key " + KeyIdText(signature.keyId_) + ", not by key " + KeyIdText(key.keyId_);
+            return false;
+        case kit::MinisignCheck::kBadSignature:
+            *error = "signature does not match the manifest";
+            return false;
+        case kit::MinisignCheck::kBadGlobalSignature:
+            break;
     }
-    int result;
-    if (signature.prehashed_) {
-        const std::array<unsigned char, 64> digest = Blake2b512(message);
-        result = crypto_sign_verify_detached(signature.signature_.data(), digest.data(), digest.size(),
-                                             key.key_.data());
-    } else {
-        result = crypto_sign_verify_detached(signature.signature_.data(),
-                                             reinterpret_cast<const unsigned char*>(message.data()), message.size(),
-                                             key.key_.data());
-    }
-    if (result != 0) {
-        *error = "signature does not match the manifest";
-        return false;
-    }
-    std::string global(signature.signature_.begin(), signature.signature_.end());
-    global += signature.trustedComment_;
-    if (crypto_sign_verify_detached(signature.globalSignature_.data(),
-                                    reinterpret_cast<const unsigned char*>(global.data()), global.size(),
-                                    key.key_.data()) != 0) {
-        *error = "global signature does not match the trusted comment";
-        return false;
-    }
-    return true;
+    *error = "global signature does not match the trusted comment";
+    return false;
 }
 
 }  // namespace publish

@@ -6,14 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "base/Minisign.h"
+
 namespace publish {
 
-using KeyId = std::array<unsigned char, 8>;
-
-struct tagPublicKey {
-    KeyId keyId_{};
-    std::array<unsigned char, 32> key_{};
-};
+// Public keys and signatures are read and checked as the updater does.
+using KeyId = kit::MinisignKeyId;
+using tagPublicKey = kit::tagMinisignKey;
+using tagSignature = kit::tagMinisignSignature;
 
 struct tagSecretKey {
     KeyId keyId_{};
@@ -28,14 +28,6 @@ struct tagSecretKeyFile {
     uint64_t opsLimit_ = 0;
     uint64_t memLimit_ = 0;
     std::array<unsigned char, 104> sealed_{};
-};
-
-struct tagSignature {
-    bool prehashed_ = true;  // "ED": over BLAKE2b-512 of the message; legacy "Ed": over the message
-    KeyId keyId_{};
-    std::array<unsigned char, 64> signature_{};
-    std::string trustedComment_;
-    std::array<unsigned char, 64> globalSignature_{};
 };
 
 bool InitCrypto();

@@ -110,7 +110,7 @@ bool CUpdate::Start() {
     const std::wstring key = UpdatePublicKey();
     keyRequired_ = !key.empty();
     // A key the build got wrong makes every answer fail its check.
-    keyValid_ = keyRequired_ && ParseMinisignKey(_ServerEngine::ToNarrow(key), &key_);
+    keyValid_ = keyRequired_ && kit::ParseMinisignKey(_ServerEngine::ToNarrow(key), &key_);
     if (!Create()) return false;
     if (!ReadCommandLine()) return false;
     partialHashed_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -286,7 +286,8 @@ CUpdate::ManifestResult CUpdate::HandleManifest() {
     const auto& body = client_->body;
     size_t size = body.size();
     // Unsigned bytes never reach the parser when a key is set.
-    if (keyRequired_ && (!keyValid_ || !VerifySignedBody(key_, body.data(), body.size(), &size))) {
+    if (keyRequired_ &&
+        (!keyValid_ || !kit::VerifySignedBody(key_, std::string_view(body.data(), body.size()), &size))) {
         return ManifestResult::Refused;
     }
     const bool loaded = size != 0 && UpdateElementClosed(body.data(), size) &&

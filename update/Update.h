@@ -13,9 +13,9 @@
 #include "DownloadCheck.h"
 #include "HttpClientSocket.h"
 #include "LobbyMessage.h"
-#include "ManifestSignature.h"
 #include "UpdatePlan.h"
 #include "XMLConfig.h"
+#include "base/Minisign.h"
 #include "base/UniqueHandle.h"
 
 // Host (and port) of the update server, chosen by the program's build.
@@ -87,7 +87,7 @@ private:
     // With a key, answers must carry its signature.
     bool keyRequired_ = false;
     bool keyValid_ = false;
-    tagMinisignKey key_{};
+    kit::tagMinisignKey key_{};
     CDownloadCheck downloadCheck_;
     // The front download has a digest, so it may go on from a partial file.
     bool resumable_ = false;

@@ -4,15 +4,19 @@
 
 #include <sodium.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "ManifestSignature.h"
+#include "base/Minisign.h"
 #include "signature_fixtures.h"
 
+using kit::ParseMinisignKey;
+using kit::ParseMinisignSignature;
+using kit::tagMinisignKey;
+using kit::tagMinisignSignature;
+using kit::VerifySignedBody;
 using update_test::MinisignLine;
 using update_test::SignatureBlock;
 using update_test::SignatureFixture;
@@ -92,9 +96,10 @@ TEST_F(ManifestSignatureTest, KeyLineMustBeAWholeEd25519Key) {
     };
     for (const auto& c : cases) {
         tagMinisignKey key;
-        std::memset(&key, 0xde, sizeof key);
+        key.keyId_.fill(0xde);
+        key.key_.fill(0xde);
         EXPECT_EQ(c.ok, ParseMinisignKey(c.line, &key)) << c.name;
-        EXPECT_EQ(c.ok, std::memcmp(&key, &key_, sizeof key) == 0) << c.name << ": key bytes";
+        EXPECT_EQ(c.ok, key.keyId_ == key_.keyId_ && key.key_ == key_.key_) << c.name << ": key bytes";
     }
 }
 
@@ -106,11 +111,11 @@ TEST_F(ManifestSignatureTest, SignatureFileFieldsAreRead) {
     } cases[] = {{"ED", prehashed_, true}, {"Ed", legacy_, false}, {"Ed, CR LF lines", Crlf(legacy_), false}};
     for (const auto& c : cases) {
         tagMinisignSignature signature;
-        signature.prehashed = !c.prehashed;
-        ASSERT_TRUE(ParseMinisignSignature(c.minisig.data(), c.minisig.size(), &signature)) << c.name;
-        EXPECT_EQ(c.prehashed, signature.prehashed) << c.name;
-        EXPECT_EQ(0, std::memcmp(signature.keyId, key_.keyId, 8)) << c.name;
-        EXPECT_EQ("release 2 of the test game", signature.trustedComment) << c.name;
+        signature.prehashed_ = !c.prehashed;
+        ASSERT_TRUE(ParseMinisignSignature(c.minisig, &signature)) << c.name;
+        EXPECT_EQ(c.prehashed, signature.prehashed_) << c.name;
+        EXPECT_TRUE(signature.keyId_ == key_.keyId_) << c.name;
+        EXPECT_EQ("release 2 of the test game", signature.trustedComment_) << c.name;
     }
 }
 
@@ -164,13 +169,13 @@ TEST_F(ManifestSignatureTest, OnlyAnIntactBlockAtTheEndVerifies) {
     };
     for (const auto& c : cases) {
         size_t manifestSize = kPoison;
-        const bool ok = VerifySignedBody(key_, c.body.data(), c.body.size(), &manifestSize);
+        const bool ok = VerifySignedBody(key_, c.body, &manifestSize);
         EXPECT_EQ(c.manifestSize != kPoison, ok) << c.name;
         EXPECT_EQ(c.manifestSize, manifestSize) << c.name;
     }
     size_t manifestSize = kPoison;
     const std::string good = message_ + SignatureBlock(prehashed_);
-    EXPECT_FALSE(VerifySignedBody(otherKey_, good.data(), good.size(), &manifestSize))
+    EXPECT_FALSE(VerifySignedBody(otherKey_, good, &manifestSize))
         << "checked with another key";
     EXPECT_EQ(kPoison, manifestSize);
 }
