@@ -12,8 +12,10 @@ set -euo pipefail
 build=$(cd "${1:?usage: test-real-servers.sh BUILD_DIR [SERVER...]}" && pwd)
 shift
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR
+. "$here/lib.sh"
 # Installed by setup.sh into the shared cache of third-party tools.
-npm_bin=${KIT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/gameclientkit}/npm/node_modules/.bin/http-server
+npm_bin=$(kit_deps_cache)/npm/node_modules/.bin/http-server
 work=$build/real-servers
 www=$work/www
 servers=("$@")
@@ -56,10 +58,6 @@ with open(os.path.join("$www/files", os.path.basename(name)), "rb") as f:
 sys.stdout.buffer.write(b"Content-Type: application/octet-stream\r\n\r\n" + data)
 CGI
 chmod +x "$www/cgi-bin/get"
-
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 server_pid=
 stop_server() {
@@ -205,7 +203,7 @@ version_of() {
 
 failed=0
 for name in "${servers[@]}"; do
-    port=$(free_port)
+    port=$(kit_free_port)
     start_server "$name" "$port"
     write_manifest "$base"
     up=
