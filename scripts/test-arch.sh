@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Prints the width of Windows build the tests run: i686 where the kernel
 # runs 32-bit programs itself (and so 32-bit Wine), x86_64 where it does
-# not (some virtual machines run 64-bit user code only). An emulator
+# not (some virtual machines run 64-bit user code only) or where 32-bit Wine
+# is not installed (set-up may not get it: its i386 packages come from an
+# index of their own, which a mirror can have out of step). An emulator
 # registered for 32-bit programs does not count: 32-bit Wine fails under it.
 set -u
+if [ ! -x "${KIT_WINE32_LOADER:-/usr/lib/wine/wine}" ]; then
+    echo x86_64
+    exit 0
+fi
 if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] &&
     grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then
     echo x86_64
