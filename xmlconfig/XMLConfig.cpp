@@ -626,6 +626,7 @@ namespace {
 // How often each name occurs, for nodes too wide for linear scans.
 class CNameCounts {
 public:
+    void Reserve(size_t names) { counts_.reserve(names); }
     void Add(const std::wstring& name) { ++counts_[name]; }
     void Remove(const std::wstring& name) {
         auto it = counts_.find(name);
@@ -651,6 +652,8 @@ public:
     using Attribute = CXMLConfig::Attribute;
 
     explicit CAttributeIndex(std::vector<Attribute>& list) : list_(list) {
+        positions_.reserve(list_.size());
+        removed_.reserve(list_.capacity());
         for (size_t k = 0; k < list_.size(); ++k) Indexed(k);
     }
 
@@ -758,6 +761,7 @@ bool CXMLConfig::FoldChildren(std::vector<CXMLConfig*>& pending) {
         for (size_t k = read; k < list.size(); ++k) leaves += IsLeaf(list[k]);
         attributes->reserve(attributes->size() + leaves);
         if (!wide) return;
+        childNames.Reserve(list.size());
         for (size_t k = 0; k < list.size(); ++k) {
             if (k < write || k >= read) childNames.Add(list[k]->name);
         }
