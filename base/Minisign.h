@@ -184,7 +184,8 @@ inline bool SplitSignedBody(std::string_view body, size_t* manifestSize, std::st
         lineEnd = body.rfind('\n', lineEnd - 1);
         if (lineEnd == std::string_view::npos) break;
         const size_t textEnd = lineEnd != 0 && body[lineEnd - 1] == '\r' ? lineEnd - 1 : lineEnd;
-        if (textEnd < kBlockStart.size() || body.substr(textEnd - kBlockStart.size(), kBlockStart.size()) != kBlockStart) {
+        if (textEnd < kBlockStart.size() ||
+            body.substr(textEnd - kBlockStart.size(), kBlockStart.size()) != kBlockStart) {
             continue;
         }
         const bool opensComment = StartsWith(body.substr(lineEnd + 1, close - lineEnd - 1), kUntrustedPrefix);

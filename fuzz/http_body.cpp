@@ -14,9 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string header = input.ConsumeRandomLengthString(16);
     std::wstring wideHeader(header.begin(), header.end());
     CContentDecoder::FromHeader(wideHeader);
-    static const CContentDecoder::Coding kCodings[] = {CContentDecoder::Coding::Gzip,
-                                                        CContentDecoder::Coding::Deflate,
-                                                        CContentDecoder::Coding::Identity};
+    static const CContentDecoder::Coding kCodings[] = {
+        CContentDecoder::Coding::Gzip, CContentDecoder::Coding::Deflate, CContentDecoder::Coding::Identity};
     const CContentDecoder::Coding coding = input.PickValueInArray(kCodings);
     // Stops after this many decoded bytes, as a bounded download would.
     const uint32_t budget = input.ConsumeIntegralInRange<uint32_t>(0, 1 << 20);

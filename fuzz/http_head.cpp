@@ -15,7 +15,8 @@ namespace {
 std::wstring Widen(const std::string& bytes) {
     std::wstring wide;
     for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        wide += static_cast<wchar_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8);
+        wide +=
+            static_cast<wchar_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8);
     }
     return wide;
 }

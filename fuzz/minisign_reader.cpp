@@ -47,11 +47,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FuzzedDataProvider input(data, size);
     std::string comment = input.ConsumeRandomLengthString(200);
-    comment.erase(std::remove_if(comment.begin(), comment.end(), [](char c) { return c == '\r' || c == '\n'; }),
-                  comment.end());
+    comment.erase(
+        std::remove_if(comment.begin(), comment.end(), [](char c) { return c == '\r' || c == '\n'; }),
+        comment.end());
     const std::string message = input.ConsumeRemainingBytesAsString();
-    const std::string signedBody = publish::JoinSignedBody(message, publish::Sign(keys.secret, message, comment));
+    const std::string signedBody =
+        publish::JoinSignedBody(message, publish::Sign(keys.secret, message, comment));
     manifestSize = 0;
-    if (!kit::VerifySignedBody(keys.open, signedBody, &manifestSize) || manifestSize != message.size()) std::abort();
+    if (!kit::VerifySignedBody(keys.open, signedBody, &manifestSize) || manifestSize != message.size())
+        std::abort();
     return 0;
 }

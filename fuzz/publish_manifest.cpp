@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!publish::ParseManifest(text, &manifest, &error)) return 0;
     const std::string written = publish::FormatManifest(manifest);
     publish::tagManifest again;
-    if (!publish::ParseManifest(written, &again, &error) || publish::FormatManifest(again) != written) std::abort();
+    if (!publish::ParseManifest(written, &again, &error) || publish::FormatManifest(again) != written)
+        std::abort();
     return 0;
 }

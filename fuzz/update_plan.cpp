@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const uint64_t installed = data[0] % 8;
     _ServerEngine::CXMLConfig document(L"", nullptr, 0);
-    if (!document.LoadFromBuffer(reinterpret_cast<const char*>(data + 1), static_cast<unsigned>(size - 1))) return 0;
+    if (!document.LoadFromBuffer(reinterpret_cast<const char*>(data + 1), static_cast<unsigned>(size - 1)))
+        return 0;
     const tagUpdatePlan plan = PlanUpdate(document, installed);
     if (plan.outcome != PlanOutcome::kWork && !plan.items.empty()) std::abort();
     _ServerEngine::CXMLConfig* update = document.FindNode(L"Update");

@@ -201,9 +201,10 @@ bool CheckInstallablePath(const std::string& path, std::string* refusal) {
     const long length = Utf16Length(path);
     if (length < 0) return Refuse(refusal, "file name is not valid UTF-8: " + path);
     if (length > kMaxRelativePath) {
-        return Refuse(refusal, "path of " + std::to_string(length) + " characters (at most " +
-                                   std::to_string(kMaxRelativePath) +
-                                   ", so that it fits under Windows' 260 in a typical install folder): " + path);
+        return Refuse(refusal,
+                      "path of " + std::to_string(length) + " characters (at most " +
+                          std::to_string(kMaxRelativePath) +
+                          ", so that it fits under Windows' 260 in a typical install folder): " + path);
     }
     size_t start = 0;
     while (true) {

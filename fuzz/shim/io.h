@@ -4,4 +4,6 @@
 
 #include "windows.h"
 
-inline int _waccess(const wchar_t*, int) { kit_shim::Unavailable("_waccess"); }
+inline int _waccess(const wchar_t*, int) {
+    kit_shim::Unavailable("_waccess");
+}

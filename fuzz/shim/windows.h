@@ -49,9 +49,15 @@ inline BOOL InitializeCriticalSectionAndSpinCount(CRITICAL_SECTION* section, DWO
     pthread_mutexattr_destroy(&attributes);
     return TRUE;
 }
-inline void DeleteCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_destroy(&section->mutex); }
-inline void EnterCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_lock(&section->mutex); }
-inline void LeaveCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_unlock(&section->mutex); }
+inline void DeleteCriticalSection(CRITICAL_SECTION* section) {
+    pthread_mutex_destroy(&section->mutex);
+}
+inline void EnterCriticalSection(CRITICAL_SECTION* section) {
+    pthread_mutex_lock(&section->mutex);
+}
+inline void LeaveCriticalSection(CRITICAL_SECTION* section) {
+    pthread_mutex_unlock(&section->mutex);
+}
 
 inline LONG InterlockedIncrement(volatile LONG* value) {
     return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST);
@@ -62,8 +68,12 @@ inline DWORD TlsAlloc() {
     pthread_key_t key;
     return pthread_key_create(&key, nullptr) == 0 ? static_cast<DWORD>(key) : TLS_OUT_OF_INDEXES;
 }
-inline BOOL TlsFree(DWORD index) { return pthread_key_delete(static_cast<pthread_key_t>(index)) == 0; }
-inline void* TlsGetValue(DWORD index) { return pthread_getspecific(static_cast<pthread_key_t>(index)); }
+inline BOOL TlsFree(DWORD index) {
+    return pthread_key_delete(static_cast<pthread_key_t>(index)) == 0;
+}
+inline void* TlsGetValue(DWORD index) {
+    return pthread_getspecific(static_cast<pthread_key_t>(index));
+}
 inline BOOL TlsSetValue(DWORD index, void* value) {
     return pthread_setspecific(static_cast<pthread_key_t>(index), value) == 0;
 }
@@ -75,7 +85,10 @@ namespace kit_shim {
 inline uint32_t NextCodePoint(const unsigned char*& p, const unsigned char* end) {
     const unsigned char lead = *p++;
     if (lead < 0x80) return lead;
-    const int extra = lead >= 0xF0 && lead <= 0xF4 ? 3 : lead >= 0xE0 ? (lead <= 0xEF ? 2 : -1) : lead >= 0xC2 ? 1 : -1;
+    const int extra = lead >= 0xF0 && lead <= 0xF4 ? 3
+                      : lead >= 0xE0               ? (lead <= 0xEF ? 2 : -1)
+                      : lead >= 0xC2               ? 1
+                                                   : -1;
     if (extra < 0 || end - p < extra) return 0xFFFD;
     uint32_t code = lead & (0x3F >> extra);
     for (int i = 0; i < extra; ++i) {
@@ -105,16 +118,17 @@ inline int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LP
     };
     while (p < end) {
         const uint32_t code = codePage == CP_UTF8 ? kit_shim::NextCodePoint(p, end) : *p++;
-        const bool fits = code > 0xFFFF ? put(0xD800 | ((code - 0x10000) >> 10)) && put(0xDC00 | (code & 0x3FF))
-                                        : put(code);
+        const bool fits = code > 0xFFFF
+                              ? put(0xD800 | ((code - 0x10000) >> 10)) && put(0xDC00 | (code & 0x3FF))
+                              : put(code);
         if (!fits) return 0;
     }
     return written;
 }
 
 // UTF-8, or Latin-1 with "?" for what it cannot hold.
-inline int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int length, LPSTR out, int capacity, LPCSTR,
-                               LPBOOL) {
+inline int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int length, LPSTR out, int capacity,
+                               LPCSTR, LPBOOL) {
     const wchar_t* end = text + (length < 0 ? std::char_traits<wchar_t>::length(text) + 1 : size_t(length));
     int written = 0;
     auto put = [&](uint32_t byte) {
@@ -138,16 +152,20 @@ inline int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int length, L
         } else if (code < 0x10000) {
             fits = put(0xE0 | code >> 12) && put(0x80 | (code >> 6 & 0x3F)) && put(0x80 | (code & 0x3F));
         } else {
-            fits = put(0xF0 | code >> 18) && put(0x80 | (code >> 12 & 0x3F)) && put(0x80 | (code >> 6 & 0x3F)) &&
-                   put(0x80 | (code & 0x3F));
+            fits = put(0xF0 | code >> 18) && put(0x80 | (code >> 12 & 0x3F)) &&
+                   put(0x80 | (code >> 6 & 0x3F)) && put(0x80 | (code & 0x3F));
         }
         if (!fits) return 0;
     }
     return written;
 }
 
-inline BOOL CreateDirectoryW(LPCWSTR, void*) { kit_shim::Unavailable("CreateDirectoryW"); }
-inline wchar_t* _wfullpath(wchar_t*, const wchar_t*, size_t) { kit_shim::Unavailable("_wfullpath"); }
+inline BOOL CreateDirectoryW(LPCWSTR, void*) {
+    kit_shim::Unavailable("CreateDirectoryW");
+}
+inline wchar_t* _wfullpath(wchar_t*, const wchar_t*, size_t) {
+    kit_shim::Unavailable("_wfullpath");
+}
 inline DWORD GetPrivateProfileStringW(LPCWSTR, LPCWSTR, LPCWSTR, LPWSTR, DWORD, LPCWSTR) {
     kit_shim::Unavailable("GetPrivateProfileStringW");
 }

@@ -64,7 +64,8 @@ TEST(ManifestTest, OnlyTheFirstUpdateElementsItemsCount) {
          "<R><Update game='1'><File version='1' path='a'/></Update>"
          "<Update game='2'><File version='1' path='b'/></Update></R>",
          {"a"}},
-        {"an empty first Update", "<R><Update game='1'/><Update game='2'><File version='1' path='b'/></Update></R>",
+        {"an empty first Update",
+         "<R><Update game='1'/><Update game='2'><File version='1' path='b'/></Update></R>",
          {}},
         {"an Update inside the first",
          "<Update game='1'><File version='1' path='a'/><Update game='2'><File version='1' path='b'/></Update>"

@@ -339,7 +339,8 @@ struct tagFoldChild {
     bool leaf;
 };
 
-std::wstring FoldByTheRules(std::vector<CXMLConfig::Attribute> attributes, std::vector<tagFoldChild> children) {
+std::wstring FoldByTheRules(std::vector<CXMLConfig::Attribute> attributes,
+                            std::vector<tagFoldChild> children) {
     for (size_t i = 0; i < children.size();) {
         const tagFoldChild child = children[i];
         if (!child.leaf) {
@@ -397,8 +398,14 @@ TEST(XMLFoldTest, FoldsAsTheRulesSayAtEveryWidth) {
             const std::string name = "n" + std::to_string(random() % names);
             const std::wstring wideName(name.begin(), name.end());
             switch (random() % 4) {
-                case 0: document += "<" + name + "/>"; children.push_back({wideName, L"", true}); break;
-                case 1: document += "<" + name + " x='1'/>"; children.push_back({wideName, L"", false}); break;
+                case 0:
+                    document += "<" + name + "/>";
+                    children.push_back({wideName, L"", true});
+                    break;
+                case 1:
+                    document += "<" + name + " x='1'/>";
+                    children.push_back({wideName, L"", false});
+                    break;
                 default:
                     document += "<" + name + ">c" + std::to_string(i) + "</" + name + ">";
                     children.push_back({wideName, L"c" + std::to_wstring(i), true});
