@@ -4,7 +4,6 @@
 //   bench_minisign PUBLIC_KEY_LINE BODY_FILE
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "base/Minisign.h"
@@ -15,9 +14,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     kit::tagMinisignKey key;
-    std::ifstream file(argv[2], std::ios::binary);
-    const std::string body((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!kit::ParseMinisignKey(argv[1], &key) || !file) {
+    std::ifstream file(argv[2], std::ios::binary | std::ios::ate);
+    std::string body(file ? static_cast<size_t>(file.tellg()) : 0, '\0');
+    file.seekg(0);
+    if (!kit::ParseMinisignKey(argv[1], &key) || !file.read(&body[0], static_cast<std::streamsize>(body.size()))) {
         std::fprintf(stderr, "bench_minisign: bad key or unreadable body\n");
         return 2;
     }
