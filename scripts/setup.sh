@@ -50,7 +50,7 @@ kit_setup_decide() {
     elif [ "$mode" = yes ]; then
         wine32=require reason="KIT_WINE32=yes"
     elif [ "$recent" = yes ]; then
-        wine32=skip reason="it could not be installed within the last $wine32_retry_hours h (KIT_WINE32=yes tries now)"
+        wine32=skip reason="it could not be installed within the last $wine32_retry_hours h; KIT_WINE32=yes tries now"
     else
         wine32=try reason="the kernel runs 32-bit code"
     fi
@@ -146,11 +146,11 @@ apt_get() {
     DEBIAN_FRONTEND=noninteractive run_as_root apt-get "$@" >"$log" 2>&1
 }
 
-# apt_reason LOG: apt's explanation in LOG (its error lines and the lines
-# naming unmet dependencies), on one line.
+# apt_reason LOG: apt's explanation in LOG on one line: the first lines
+# naming unmet dependencies (there can be dozens) and its error lines.
 apt_reason() {
-    grep -E '^(E: | *[^ ]+ : )' "$1" | grep -v 'Some index files failed' | sed 's/^ *//' | paste -sd ';' - |
-        sed 's/;/; /g'
+    { grep -E '^ *[^ ]+ : ' "$1" | head -n 3; grep '^E: ' "$1" | grep -v 'Some index files failed'; } |
+        sed 's/^ *//' | paste -sd ';' - | sed 's/;/; /g'
 }
 
 logs=$(mktemp -d)
@@ -239,7 +239,7 @@ fi
 want_wine32=
 case $wine32 in try | require) want_wine32=1 ;; esac
 if [ "${#missing[@]}" -gt 0 ] || [ -n "$want_wine32" ] || [ -n "${need_update:-}" ]; then
-    echo "setup: installing" "${missing[@]}" ${want_wine32:+"$wine32_package"} "${need_update:+(and updating the package indexes)}"
+    echo "setup: updating the package indexes${missing[*]:+, installing ${missing[*]}}${want_wine32:+, trying $wine32_package}"
     update_indexes
     if [ "${#missing[@]}" -gt 0 ]; then
         install_packages "the needed" "${missing[@]}" || exit 1
