@@ -247,7 +247,8 @@ if [ "${#missing[@]}" -gt 0 ] || [ -n "$want_wine32" ] || [ -n "${need_update:-}
 fi
 
 if [ -n "$want_wine32" ]; then
-    if install_packages "the optional" "$wine32_package" 2>"$logs/wine32.err"; then
+    if install_packages "the $([ "$wine32" = require ] && echo needed || echo optional)" "$wine32_package" \
+        2>"$logs/wine32.err"; then
         rm -f "$wine32_marker"
     elif [ "$wine32" = require ]; then
         cat "$logs/wine32.err" >&2
