@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
 
 using BOOL = int;
 using UINT = unsigned;
@@ -101,6 +102,26 @@ inline uint32_t NextCodePoint(const unsigned char*& p, const unsigned char* end)
     return code;
 }
 
+// Where a conversion writes: counts only when `out` is null, as the calls
+// asking for the length do; false once the buffer is full.
+template <typename Unit>
+class CConversionOutput {
+public:
+    CConversionOutput(Unit* out, int capacity) : out_(out), capacity_(capacity) {}
+    bool operator()(uint32_t unit) {
+        if (out_ && written_ >= capacity_) return false;
+        if (out_) out_[written_] = static_cast<Unit>(unit);
+        ++written_;
+        return true;
+    }
+    int Written() const { return written_; }
+
+private:
+    Unit* out_;
+    int capacity_;
+    int written_ = 0;
+};
+
 }  // namespace kit_shim
 
 // UTF-8 (code points above U+FFFF as surrogate pairs) or, for any other code
@@ -109,13 +130,7 @@ inline uint32_t NextCodePoint(const unsigned char*& p, const unsigned char* end)
 inline int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LPWSTR out, int capacity) {
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* end = p + (length < 0 ? std::char_traits<char>::length(text) + 1 : size_t(length));
-    int written = 0;
-    auto put = [&](uint32_t unit) {
-        if (out && written >= capacity) return false;
-        if (out) out[written] = static_cast<wchar_t>(unit);
-        ++written;
-        return true;
-    };
+    kit_shim::CConversionOutput<std::remove_pointer_t<decltype(out)>> put(out, capacity);
     while (p < end) {
         const uint32_t code = codePage == CP_UTF8 ? kit_shim::NextCodePoint(p, end) : *p++;
         const bool fits = code > 0xFFFF
@@ -123,20 +138,14 @@ inline int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LP
                               : put(code);
         if (!fits) return 0;
     }
-    return written;
+    return put.Written();
 }
 
 // UTF-8, or Latin-1 with "?" for what it cannot hold.
 inline int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int length, LPSTR out, int capacity,
                                LPCSTR, LPBOOL) {
     const wchar_t* end = text + (length < 0 ? std::char_traits<wchar_t>::length(text) + 1 : size_t(length));
-    int written = 0;
-    auto put = [&](uint32_t byte) {
-        if (out && written >= capacity) return false;
-        if (out) out[written] = static_cast<char>(byte);
-        ++written;
-        return true;
-    };
+    kit_shim::CConversionOutput<std::remove_pointer_t<decltype(out)>> put(out, capacity);
     for (const wchar_t* p = text; p < end; ++p) {
         uint32_t code = static_cast<uint32_t>(*p) & 0xFFFF;
         if (code >= 0xD800 && code <= 0xDBFF && p + 1 < end && (p[1] & 0xFC00) == 0xDC00) {
@@ -157,7 +166,7 @@ inline int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int length, L
         }
         if (!fits) return 0;
     }
-    return written;
+    return put.Written();
 }
 
 inline BOOL CreateDirectoryW(LPCWSTR, void*) {
