@@ -203,3 +203,18 @@ kit_fresh_install() {
 kit_cutproxy_total() {
     sed -n "s/.* totals .* $2 \([0-9]*\).*/\1/p" "$1" | tail -1
 }
+
+# kit_pugixml_source WORK: the folder of pugixml's source (Debian's source
+# package), unpacked into WORK once; the XML benchmarks' peer.
+kit_pugixml_source() {
+    local work=$1 src
+    src=$(find "$work" -maxdepth 1 -type d -name 'pugixml-*' | sort | tail -n 1)
+    if [ -z "$src" ] || [ ! -f "$src/src/pugixml.cpp" ]; then
+        (cd "$work" && kit_retry "apt-get source pugixml" apt-get source pugixml >"$work/apt-source.log" 2>&1) || {
+            echo "apt-get source pugixml failed (see $work/apt-source.log)" >&2
+            return 1
+        }
+        src=$(find "$work" -maxdepth 1 -type d -name 'pugixml-*' | sort | tail -n 1)
+    fi
+    echo "$src"
+}
