@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ConnectPeer.h"
+#include "DownloadAttempts.h"
 #include "DownloadCheck.h"
 #include "HttpClientSocket.h"
 #include "LobbyMessage.h"
@@ -23,6 +24,10 @@ const wchar_t* UpdateServerHost();
 // The minisign public key line manifests must be signed with, chosen by the
 // program's build; empty: manifests are taken unsigned.
 const wchar_t* UpdatePublicKey();
+// The run's deadlines and the floor rate's window: the shipped values,
+// which only the test build lets its environment shorten.
+DWORD UpdateDeadlineMs(DWORD shipped);
+DWORD UpdateFloorWindowMs(DWORD shipped);
 
 class CUpdate : public IHttpSink, public CConnectPeer {
 public:
@@ -64,6 +69,8 @@ private:
     // messages; false when the attempts are spent.
     bool RetryDownload();
     void OnRetryDue();
+    // The run took longer than its deadline: it ends as failed.
+    void OnDeadline();
     void ReportProgress(uint64_t done, double bytesPerSecond);
     void FinishQueue();
     void OnDownloadComplete(CHttpClientSocket* client);
@@ -92,7 +99,10 @@ private:
     // The front download has a digest, so it may go on from a partial file.
     bool resumable_ = false;
     bool waitingToRetry_ = false;
-    unsigned retries_ = 0;
+    CDownloadAttempts attempts_;
+    // GetTickCount at the start of the run; the manifest was read.
+    DWORD started_ = 0;
+    bool manifestRead_ = false;
     kit::CKernelHandle partialHashed_;  // event: the partial file is hashed
     kit::CKernelHandle retryTimer_;     // waitable timer: the next attempt is due
 };
