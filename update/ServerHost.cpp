@@ -18,6 +18,9 @@
 #ifndef UPDATE_FLOOR_WINDOW_ENV
 #define UPDATE_FLOOR_WINDOW_ENV nullptr
 #endif
+#ifndef UPDATE_CLOCK_ENV
+#define UPDATE_CLOCK_ENV nullptr
+#endif
 
 namespace {
 
@@ -56,4 +59,18 @@ DWORD UpdateDeadlineMs(DWORD shipped) {
 
 DWORD UpdateFloorWindowMs(DWORD shipped) {
     return ShorterMs(UPDATE_FLOOR_WINDOW_ENV, shipped);
+}
+
+uint64_t UpdateClockSeconds() {
+    wchar_t buffer[24];
+    const wchar_t* text = Setting(UPDATE_CLOCK_ENV, buffer, L"");
+    wchar_t* end = nullptr;
+    const unsigned long long fake = std::wcstoull(text, &end, 10);
+    if (*text && !*end) return fake;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    // 100 ns ticks since 1601 to seconds since 1970.
+    const uint64_t kUnixEpoch = 116444736000000000ull;
+    return ticks < kUnixEpoch ? 0 : (ticks - kUnixEpoch) / 10000000;
 }

@@ -264,6 +264,9 @@ void CUpdate::OnHttpComplete(CHttpClientSocket* client) {
         case ManifestResult::Refused:
             Fail(kStatusListRefused);
             break;
+        case ManifestResult::Stale:
+            Fail(kStatusListStale);
+            break;
     }
 }
 
@@ -319,6 +322,16 @@ CUpdate::ManifestResult CUpdate::HandleManifest() {
                    !DownloadDigestsValid(update, keyRequired_))) {
         return ManifestResult::Refused;
     }
+    if (update && keyRequired_) {
+        switch (CheckFreshness(update)) {
+            case Freshness::kMalformed:
+                return ManifestResult::Refused;
+            case Freshness::kStale:
+                return ManifestResult::Stale;
+            case Freshness::kFresh:
+                break;
+        }
+    }
     tagUpdatePlan plan = loaded ? PlanUpdate(manifest_, currentVersion_) : tagUpdatePlan();
     if (plan.outcome == PlanOutcome::kUnusable) {
         ShowStatus(kStatusCheckFailed);
@@ -340,6 +353,31 @@ CUpdate::ManifestResult CUpdate::HandleManifest() {
     queue_ = std::move(plan.items);
     ProcessQueue();
     return ManifestResult::Queued;
+}
+
+Freshness CUpdate::CheckFreshness(_ServerEngine::CXMLConfig* update) {
+    tagReleaseStamp stamp;
+    const Freshness read =
+        ReadReleaseStamp(update->GetAttribute(L"released", nullptr), update->GetAttribute(L"expires", nullptr), &stamp);
+    if (read != Freshness::kFresh) return read;
+    const uint64_t last = ReadAcceptedRelease(gameId_);
+    const Freshness verdict = JudgeFreshness(stamp, last, UpdateClockSeconds(), ServerDate());
+    // Remembered at once: whatever becomes of this run, nothing older is
+    // taken from now on.
+    if (verdict == Freshness::kFresh && stamp.stamped && stamp.released > last) {
+        WriteAcceptedRelease(gameId_, stamp.released);
+    }
+    return verdict;
+}
+
+uint64_t CUpdate::ServerDate() const {
+    uint64_t seconds = 0;
+    for (const auto& field : client_->Headers()) {
+        if (_ServerEngine::CompareNoCase(field.first, L"Date") == 0) {
+            return ParseHttpDate(field.second, &seconds) ? seconds : 0;
+        }
+    }
+    return 0;
 }
 
 void CUpdate::ProcessQueue() {

@@ -12,6 +12,7 @@
 #include "ConnectPeer.h"
 #include "DownloadAttempts.h"
 #include "DownloadCheck.h"
+#include "Freshness.h"
 #include "HttpClientSocket.h"
 #include "LobbyMessage.h"
 #include "UpdatePlan.h"
@@ -28,6 +29,8 @@ const wchar_t* UpdatePublicKey();
 // which only the test build lets its environment shorten.
 DWORD UpdateDeadlineMs(DWORD shipped);
 DWORD UpdateFloorWindowMs(DWORD shipped);
+// The player's clock in seconds since 1970 (the test build may set it).
+uint64_t UpdateClockSeconds();
 
 class CUpdate : public IHttpSink, public CConnectPeer {
 public:
@@ -52,8 +55,13 @@ private:
     bool ReadCommandLine();
     void Shutdown();
 
-    enum class ManifestResult { Queued, NothingToDo, Refused };
+    enum class ManifestResult { Queued, NothingToDo, Refused, Stale };
     ManifestResult HandleManifest();
+    // With a key: judges the release stamp of the verified manifest, and
+    // remembers a newer release time it accepts.
+    Freshness CheckFreshness(_ServerEngine::CXMLConfig* update);
+    // The server's Date in seconds since 1970; 0 when absent or unreadable.
+    uint64_t ServerDate() const;
     void ProcessQueue();
     // Carries out the front item; false when the queue has to stop there
     // (a download is under way or the run failed).

@@ -269,7 +269,7 @@ TEST_F(UpdateBoundsTest, HungCheckEndsAtItsDeadlineAndTheNextRunWorks) {
     EXPECT_EQ("[Versions]\r\nGame1=2\r\n", Store());
 }
 
-TEST_F(UpdateBoundsTest, OnlyTheTestBuildLetsItsBoundsBeShortened) {
+TEST_F(UpdateBoundsTest, OnlyTheTestBuildLetsItsBoundsBeShortenedOrItsClockSet) {
     const struct {
         const wchar_t* program;
         bool knows;
@@ -278,7 +278,7 @@ TEST_F(UpdateBoundsTest, OnlyTheTestBuildLetsItsBoundsBeShortened) {
         bool exists = true;
         const std::string image = ReadFileBytes(kit_test::ProgramDir() + L"\\" + c.program, &exists);
         ASSERT_TRUE(exists) << ToUtf8(c.program);
-        for (const std::wstring name : {kDeadlineVariable, kFloorVariable}) {
+        for (const std::wstring name : {kDeadlineVariable, kFloorVariable, L"KIT_UPDATE_CLOCK"}) {
             const std::string pattern(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(wchar_t));
             EXPECT_EQ(c.knows, image.find(pattern) != std::string::npos) << ToUtf8(c.program) << " " << ToUtf8(name);
         }
