@@ -198,7 +198,7 @@ TEST_F(UpdateBoundsTest, BodyCutAgainAndAgainWithoutProgressEndsTheRun) {
     ExpectFailed(run, kStatusFileFailed, "cut every 1.25 MiB");
     EXPECT_EQ(4u, FileRequests(0));
     EXPECT_EQ(cut, PartialSize());
-    std::printf("cut every 1.25 MiB: %lu ms, %zu requests\n", elapsedMs_, FileRequests(0));
+    std::printf("cut every 1.25 MiB: %lu ms, %u requests\n", elapsedMs_, static_cast<unsigned>(FileRequests(0)));
 }
 
 TEST_F(UpdateBoundsTest, TrickleBelowTheFloorRateCountsAsLost) {

@@ -42,15 +42,19 @@ protected:
     static void SetClock(uint64_t seconds) {
         SetEnvironmentVariableW(kClockVariable, std::to_wstring(seconds).c_str());
     }
-    void ResetGame(const std::string& store) {
+    // Runs game 7 from the version store `store` (none when empty), with
+    // the player's clock at `clock`, against the signed `fixture` served
+    // with the Date `date` (none when empty).
+    tagRunResult RunAt(const std::string& store, uint64_t clock, const std::wstring& fixture,
+                       const std::string& date) {
         WriteFile(GamePath(L"victim.txt"), "keep me");
         DeleteFileW(GamePath(L"Configs\\Version.dat").c_str());
         if (!store.empty()) SetStore(store);
-    }
-    void Serve(const std::wstring& fixture, const std::string& date) {
+        SetClock(clock);
         server_.Route("/update/?id=7&v=0",
                       kit_http::CResponse::Ok(SignedManifest(fixture), true,
                                               date.empty() ? "" : "Date: " + date + "\r\n"));
+        return RunUpdate(7);
     }
 };
 
@@ -71,10 +75,7 @@ TEST_F(UpdateFreshnessTest, ExpiredAndReplayedManifestsAreRefusedAndChangeNothin
         {"replay of a manifest without a stamp", L"delete.xml", kOldMade + kDay, "", remembered},
     };
     for (const auto& c : cases) {
-        ResetGame(c.store);
-        SetClock(c.clock);
-        Serve(c.fixture, c.date);
-        const tagRunResult run = RunUpdate(7);
+        const tagRunResult run = RunAt(c.store, c.clock, c.fixture, c.date);
         EXPECT_EQ(0u, run.exitCode) << c.name;
         EXPECT_EQ(std::vector<uint8_t>{0}, run.finished) << c.name;
         EXPECT_EQ((std::vector<std::wstring>{kStatusChecking, kStatusListStale}), run.statuses)
@@ -103,10 +104,7 @@ TEST_F(UpdateFreshnessTest, FreshManifestIsCarriedOutAndItsReleaseRemembered) {
          "[Released]\r\nGame7=1800000000\r\n", "[Released]\r\nGame7=1800000000\r\n[Versions]\r\nGame7=2\r\n"},
     };
     for (const auto& c : cases) {
-        ResetGame(c.storeBefore);
-        SetClock(c.clock);
-        Serve(c.fixture, c.date);
-        const tagRunResult run = RunUpdate(7);
+        const tagRunResult run = RunAt(c.storeBefore, c.clock, c.fixture, c.date);
         EXPECT_EQ(1u, run.exitCode) << c.name;
         EXPECT_EQ(Installing({kStatusDone}), run.statuses) << c.name << ": " << From936(run.output);
         EXPECT_FALSE(FileExists(GamePath(L"victim.txt"))) << c.name;
@@ -115,10 +113,7 @@ TEST_F(UpdateFreshnessTest, FreshManifestIsCarriedOutAndItsReleaseRemembered) {
 }
 
 TEST_F(UpdateFreshnessTest, UnreadableStampIsRefusedLikeABadSignature) {
-    ResetGame("");
-    SetClock(kOldMade + kDay);
-    Serve(L"stamped-bad.xml", "");
-    const tagRunResult run = RunUpdate(7);
+    const tagRunResult run = RunAt("", kOldMade + kDay, L"stamped-bad.xml", "");
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_EQ((std::vector<std::wstring>{kStatusChecking, kStatusListRefused}), run.statuses) << From936(run.output);
     EXPECT_EQ("keep me", ReadFileBytes(GamePath(L"victim.txt")));
@@ -127,10 +122,7 @@ TEST_F(UpdateFreshnessTest, UnreadableStampIsRefusedLikeABadSignature) {
 
 TEST_F(UpdateFreshnessTest, WithoutAKeyStampsAreNotJudged) {
     SetEnvironmentVariableW(kKeyVariable, nullptr);
-    ResetGame("");
-    SetClock(kOldExpires + kYear);
-    Serve(L"stamped-old.xml", "");
-    const tagRunResult run = RunUpdate(7);
+    const tagRunResult run = RunAt("", kOldExpires + kYear, L"stamped-old.xml", "");
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(Installing({kStatusDone}), run.statuses) << From936(run.output);
     EXPECT_EQ("[Versions]\r\nGame7=2\r\n", Store());
