@@ -46,7 +46,9 @@ TEST(DownloadAttempts, LostAttemptsAreFollowedOnlyWithinTheirBounds) {
             const tagLoss& loss = c.losses[i];
             const bool again = attempts.Lost(loss.kept, loss.stored);
             EXPECT_EQ(loss.waitMs != 0, again) << c.name << ", loss " << i;
-            if (again) EXPECT_EQ(loss.waitMs, attempts.WaitMs()) << c.name << ", loss " << i;
+            if (again) {
+                EXPECT_EQ(loss.waitMs, attempts.WaitMs()) << c.name << ", loss " << i;
+            }
         }
     }
 }

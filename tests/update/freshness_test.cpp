@@ -110,7 +110,9 @@ TEST(Freshness, HttpDateIsReadInItsFixedFormatOnly) {
     for (const auto& c : cases) {
         uint64_t seconds = 0xdeadbeef;
         EXPECT_EQ(c.valid, ParseHttpDate(c.text, &seconds)) << testing::PrintToString(std::wstring(c.text));
-        if (c.valid) EXPECT_EQ(c.seconds, seconds) << testing::PrintToString(std::wstring(c.text));
+        if (c.valid) {
+            EXPECT_EQ(c.seconds, seconds) << testing::PrintToString(std::wstring(c.text));
+        }
     }
 }
 
