@@ -218,6 +218,25 @@ TEST_F(UpdateBoundsTest, TrickleBelowTheFloorRateCountsAsLost) {
                 static_cast<unsigned long long>(PartialSize()));
 }
 
+TEST_F(UpdateBoundsTest, DownloadAboveTheFloorEndsAtTheRunDeadline) {
+    // 2 KiB a second passes the floor rate; the run's deadline, shortened
+    // to 8 s, still ends it.
+    SetEnvironmentVariableW(kDeadlineVariable, L"8000");
+    ResetGame("");
+    ServeDownload();
+    CResponse slow;
+    slow.Send(CResponse::Head(200, "OK", Length(kSize) + "Connection: keep-alive\r\n"));
+    for (size_t at = 0; at < kSize; at += 2048) slow.Send(payload_.substr(at, 2048)).Delay(1000);
+    server_.Route(kTarget, slow);
+    const tagRunResult run = RunWithin(20000, "2 KiB a second");
+    ExpectFailed(run, kStatusFileFailed, "2 KiB a second");
+    EXPECT_EQ(1u, FileRequests(0));
+    EXPECT_LT(0u, PartialSize());
+    EXPECT_GE(kSize, PartialSize());
+    std::printf("2 KiB a second: %lu ms, partial file %llu bytes\n", elapsedMs_,
+                static_cast<unsigned long long>(PartialSize()));
+}
+
 TEST_F(UpdateBoundsTest, HungCheckEndsAtItsDeadlineAndTheNextRunWorks) {
     SetEnvironmentVariableW(kDeadlineVariable, L"6000");
     ResetGame("");
