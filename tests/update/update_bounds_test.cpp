@@ -182,59 +182,55 @@ TEST_F(UpdateBoundsTest, DownloadNeverStoresMoreThanItsSize) {
     }
 }
 
-TEST_F(UpdateBoundsTest, BodyCutAgainAndAgainWithoutProgressEndsTheRun) {
-    // Every answer starts the file over and is cut after 1.25 MiB: the
-    // first attempt's progress gives the retries back once, the three
-    // attempts after it keep nothing new.
-    payload_.resize(6 << 20);
-    for (size_t i = 0; i < payload_.size(); ++i) payload_[i] = static_cast<char>(i % 253);
+TEST_F(UpdateBoundsTest, CutTrickledAndSlowDownloadsEndWithinTheirBounds) {
+    const std::string payload = payload_;
+    std::string big(6 << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i % 253);
     const size_t cut = (5 << 20) / 4;
-    ResetGame("");
-    ServeDownload();
-    server_.Route(kTarget,
-                  CResponse().Send(CResponse::Head(200, "OK", Length(payload_.size())) + payload_.substr(0, cut))
-                      .Close());
-    const tagRunResult run = RunWithin(40000, "cut every 1.25 MiB");
-    ExpectFailed(run, kStatusFileFailed, "cut every 1.25 MiB");
-    EXPECT_EQ(4u, FileRequests(0));
-    EXPECT_EQ(cut, PartialSize());
-    std::printf("cut every 1.25 MiB: %lu ms, %u requests\n", elapsedMs_, static_cast<unsigned>(FileRequests(0)));
-}
-
-TEST_F(UpdateBoundsTest, TrickleBelowTheFloorRateCountsAsLost) {
-    // One byte every 2 s never lets the idle time-out fire; with the floor
-    // rate's window shortened to 3 s, each attempt is lost within about 4 s.
-    SetEnvironmentVariableW(kFloorVariable, L"3000");
-    ResetGame("");
-    ServeDownload();
-    server_.Route(kTarget, CResponse()
-                               .Send(CResponse::Head(200, "OK", Length(kSize) + "Connection: keep-alive\r\n"))
-                               .SendEachByte(payload_.substr(0, 20), 2000));
-    const tagRunResult run = RunWithin(45000, "one byte every 2 s");
-    ExpectFailed(run, kStatusFileFailed, "one byte every 2 s");
-    EXPECT_EQ(4u, FileRequests(0));
-    EXPECT_GE(kSize, PartialSize());
-    std::printf("one byte every 2 s: %lu ms, partial file %llu bytes\n", elapsedMs_,
-                static_cast<unsigned long long>(PartialSize()));
-}
-
-TEST_F(UpdateBoundsTest, DownloadAboveTheFloorEndsAtTheRunDeadline) {
-    // 2 KiB a second passes the floor rate; the run's deadline, shortened
-    // to 8 s, still ends it.
-    SetEnvironmentVariableW(kDeadlineVariable, L"8000");
-    ResetGame("");
-    ServeDownload();
+    const std::string keep = "Connection: keep-alive\r\n";
     CResponse slow;
-    slow.Send(CResponse::Head(200, "OK", Length(kSize) + "Connection: keep-alive\r\n"));
-    for (size_t at = 0; at < kSize; at += 2048) slow.Send(payload_.substr(at, 2048)).Delay(1000);
-    server_.Route(kTarget, slow);
-    const tagRunResult run = RunWithin(20000, "2 KiB a second");
-    ExpectFailed(run, kStatusFileFailed, "2 KiB a second");
-    EXPECT_EQ(1u, FileRequests(0));
-    EXPECT_LT(0u, PartialSize());
-    EXPECT_GE(kSize, PartialSize());
-    std::printf("2 KiB a second: %lu ms, partial file %llu bytes\n", elapsedMs_,
-                static_cast<unsigned long long>(PartialSize()));
+    slow.Send(CResponse::Head(200, "OK", Length(kSize) + keep));
+    for (size_t at = 0; at < kSize; at += 2048) slow.Send(payload.substr(at, 2048)).Delay(1000);
+    const struct {
+        const char* name;
+        const std::string& file;
+        const wchar_t* variable;  // shortened for the case, or null
+        const wchar_t* ms;
+        CResponse answer;
+        DWORD boundMs;
+        size_t requests;
+        uint64_t partialMin, partialMax;
+    } cases[] = {
+        // Every answer starts the file over and is cut after 1.25 MiB: the
+        // first attempt's progress gives the retries back once, the three
+        // attempts after it keep nothing new.
+        {"cut every 1.25 MiB, starting over", big, nullptr, nullptr,
+         CResponse().Send(CResponse::Head(200, "OK", Length(big.size())) + big.substr(0, cut)).Close(), 40000, 4,
+         cut, cut},
+        // Never lets the idle time-out fire; with the floor rate's window at
+        // 3 s, each attempt is lost within about 4 s.
+        {"one byte every 2 s", payload, kFloorVariable, L"3000",
+         CResponse().Send(CResponse::Head(200, "OK", Length(kSize) + keep)).SendEachByte(payload.substr(0, 20), 2000),
+         45000, 4, 0, 20},
+        // Passes the floor rate; the run's deadline at 8 s still ends it.
+        {"2 KiB a second", payload, kDeadlineVariable, L"8000", slow, 20000, 1, 1, kSize},
+    };
+    for (const auto& c : cases) {
+        payload_ = c.file;
+        if (c.variable) SetEnvironmentVariableW(c.variable, c.ms);
+        ResetGame("");
+        ServeDownload();
+        server_.Route(kTarget, c.answer);
+        const size_t before = server_.Requests().size();
+        const tagRunResult run = RunWithin(c.boundMs, c.name);
+        if (c.variable) SetEnvironmentVariableW(c.variable, nullptr);
+        ExpectFailed(run, kStatusFileFailed, c.name);
+        EXPECT_EQ(c.requests, FileRequests(before)) << c.name;
+        EXPECT_LE(c.partialMin, PartialSize()) << c.name;
+        EXPECT_GE(c.partialMax, PartialSize()) << c.name;
+        std::printf("%s: %lu ms, %u requests, partial file %llu bytes\n", c.name, elapsedMs_,
+                    static_cast<unsigned>(FileRequests(before)), static_cast<unsigned long long>(PartialSize()));
+    }
 }
 
 TEST_F(UpdateBoundsTest, HungCheckEndsAtItsDeadlineAndTheNextRunWorks) {
