@@ -119,13 +119,20 @@ bool CHttpClientSocket::Request(const char* postData, uint32_t postLength, const
                                 const std::wstring& savePath, const std::wstring& extraHeaders, bool isPost) {
     redirects_ = 0;
     rangeStart_ = 0;
+    expectedSize_ = kUnknownSize;
+    stored_ = 0;
+    sizeRefused_ = false;
     return StartRequest(postData, postLength, url, savePath, extraHeaders, isPost);
 }
 
-bool CHttpClientSocket::RequestFrom(const std::wstring& url, const std::wstring& savePath, uint64_t offset) {
+bool CHttpClientSocket::RequestFrom(const std::wstring& url, const std::wstring& savePath, uint64_t offset,
+                                    uint64_t size) {
     if (savePath.empty()) return false;
     redirects_ = 0;
     rangeStart_ = offset;
+    expectedSize_ = size;
+    stored_ = 0;
+    sizeRefused_ = false;
     return StartRequest(nullptr, 0, url, savePath, L"", false);
 }
 
@@ -178,7 +185,9 @@ bool CHttpClientSocket::StartRequest(const char* data, uint32_t dataLength, cons
     std::vector<char>().swap(body);
     received = 0;
     bodyOffset_ = 0;
+    bodyBytes_ = 0;
     bodyStatus_ = false;
+    bodyFull_ = false;
     connectionLost_ = false;
     contentLength = 0;
     framing_ = Framing::Length;
@@ -202,6 +211,8 @@ bool CHttpClientSocket::StartRequest(const char* data, uint32_t dataLength, cons
     setsockopt(socket.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kKernelReceiveBuffer),
                sizeof(kKernelReceiveBuffer));
     lastActivity_ = GetTickCount();
+    windowStart_ = lastActivity_;
+    windowBytes_ = 0;
     return Connect(port, host.c_str());
 }
 
@@ -220,6 +231,8 @@ void CHttpClientSocket::OnConnect(bool success) {
 int CHttpClientSocket::SendRequest() {
     lastReportTick = GetTickCount();
     lastActivity_ = lastReportTick;
+    windowStart_ = lastReportTick;
+    windowBytes_ = 0;
     bytesSinceReport = 0;
     active = true;
     ++generation_;
@@ -292,7 +305,15 @@ void CHttpClientSocket::OnRead(int error) {
 
 void CHttpClientSocket::OnTimer() {
     if (!active && state != STATE_CONNECTING) return;
-    if (GetTickCount() - lastActivity_ < idleTimeoutMs_) return;
+    const DWORD now = GetTickCount();
+    bool lost = now - lastActivity_ >= idleTimeoutMs_;
+    // A trickle keeps the idle time-out from firing; the floor rate does not.
+    if (!lost && now - windowStart_ >= floorWindowMs_) {
+        lost = windowBytes_ < static_cast<uint64_t>(floorBytesPerSecond_) * floorWindowMs_ / 1000;
+        windowStart_ = now;
+        windowBytes_ = 0;
+    }
+    if (!lost) return;
     Close();
     connectionLost_ = true;
     if (sink) sink->OnHttpError(this, kNoResponse);
@@ -315,6 +336,7 @@ bool CHttpClientSocket::ReadSome(unsigned maxReads, int* closeError) {
             return false;
         }
         lastActivity_ = GetTickCount();
+        windowBytes_ += n;
         if (!active) {
             inboxLength_ = 0;
             return true;
@@ -503,6 +525,14 @@ bool CHttpClientSocket::ParseHeaders(const char* data, uint32_t size) {
         !AcceptRange(coding == CContentDecoder::Coding::Identity)) {
         return false;
     }
+    // A file of a known size has that length uncoded; the partial file
+    // stays, since nothing of this answer reached it.
+    if (status == 200 && expectedSize_ != kUnknownSize && !savePath.empty() &&
+        coding == CContentDecoder::Coding::Identity && framing_ == Framing::Length &&
+        static_cast<uint64_t>(contentLength) != expectedSize_) {
+        RefuseSize();
+        return false;
+    }
     if (status == 200 || bodyOffset_ != 0) {
         // Bytes in a coding that cannot be undone would be stored as if
         // they were the file; a body kept in memory has its limit.
@@ -548,10 +578,18 @@ uint64_t CHttpClientSocket::ReportedLength() const {
 bool CHttpClientSocket::AcceptRange(bool identity) {
     http_text::tagContentRange range;
     const std::wstring* value = FindHeader(L"Content-Range");
+    const bool parsed = status == 206 && value && http_text::ParseContentRange(*value, &range);
+    // A range of a file of another size (or past the known size) is no
+    // part of this download.
+    if (parsed && expectedSize_ != kUnknownSize &&
+        (range.last >= expectedSize_ ||
+         (range.complete != http_text::tagContentRange::kUnknownLength && range.complete != expectedSize_))) {
+        RefuseSize();
+        return false;
+    }
     // The stored bytes are the decoded body, so only an uncoded range of
     // the rest of the file continues them.
-    if (status == 206 && identity && value && http_text::ParseContentRange(*value, &range) &&
-        range.first == rangeStart_ &&
+    if (parsed && identity && range.first == rangeStart_ &&
         (range.complete == http_text::tagContentRange::kUnknownLength || range.last + 1 == range.complete) &&
         (framing_ != Framing::Length || static_cast<uint64_t>(contentLength) == range.last - range.first + 1)) {
         bodyOffset_ = rangeStart_;
@@ -568,16 +606,39 @@ bool CHttpClientSocket::WriteBody(const char* data, uint32_t size) {
     // is dropped.
     if (bodyStatus_ &&
         !decoder_.Write(data, size, [this](const char* out, uint32_t length) { return WriteOut(out, length); })) {
+        if (bodyFull_) {
+            EndAtSize();
+            return false;
+        }
         // A refused write has failed the request already.
         if (decoder_.Corrupt()) Fail(kInvalidData);
         return false;
     }
     received += size;
     ReportProgress(size);
+    // A body framed to end right here ends the usual way, keeping the
+    // connection.
+    if (bodyFull_ && !(framing_ == Framing::Length && received == static_cast<uint64_t>(contentLength))) {
+        EndAtSize();
+        return false;
+    }
     return true;
 }
 
 bool CHttpClientSocket::WriteOut(const char* data, uint32_t size) {
+    // Counted after decoding: a small coded body can decode to any size.
+    // What would pass the size is cut off, and the decoder stopped.
+    bool more = true;
+    if (!savePath.empty() && expectedSize_ != kUnknownSize) {
+        const uint64_t room = expectedSize_ - (bodyOffset_ + bodyBytes_);
+        if (size > room) {
+            size = static_cast<uint32_t>(room);
+            more = false;
+        }
+        bodyFull_ = size == room;
+    }
+    bodyBytes_ += size;
+    stored_ += size;
     if (bodyObserver_ && size) bodyObserver_->OnHttpBody(data, size);
     if (!savePath.empty()) {
         if (!file) OpenDownloadFile();
@@ -587,10 +648,11 @@ bool CHttpClientSocket::WriteOut(const char* data, uint32_t size) {
         }
         DWORD written = 0;
         if (size && !(WriteFile(file.Get(), data, size, &written, nullptr) && written == size)) {
+            bodyFull_ = false;
             Fail(kWriteFailed);
             return false;
         }
-        return true;
+        return more;
     }
     // The body grows with the bytes that arrive, never ahead of them, up
     // to its limit (decoded bytes included).
@@ -639,6 +701,23 @@ void CHttpClientSocket::ReportProgress(uint32_t size) {
 void CHttpClientSocket::Fail(const wchar_t* message) {
     Close();
     if (sink) sink->OnHttpError(this, message);
+}
+
+void CHttpClientSocket::RefuseSize() {
+    sizeRefused_ = true;
+    Close();
+    if (sink) sink->OnHttpError(this, kBodyRefused);
+}
+
+void CHttpClientSocket::EndAtSize() {
+    // The rest of the answer stays unread, so the connection can serve no
+    // other request; a request the sink starts from here opens a new one.
+    keepAlive = false;
+    active = false;
+    decoder_.Reset(CContentDecoder::Coding::Identity);
+    const unsigned before = generation_;
+    FinishDownload();
+    if (generation_ == before) Close();
 }
 
 void CHttpClientSocket::Complete() {

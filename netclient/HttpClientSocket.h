@@ -2,12 +2,14 @@
 // time, the connection kept while the server grants keep-alive, chunked
 // transfer coding and gzip or deflate content codings undone, redirects
 // followed, the body kept in memory or written to "<savePath>_" (or appended
-// to it by a range request) and moved to savePath once complete.
+// to it by a range request) and moved to savePath once complete. A download
+// whose size the caller knows never stores more than that size.
 //
 // Single-threaded like its base: every call and every sink event happens on
 // the thread that pumps the socket window's messages. A request ends by
-// completion, an error, the server closing the connection, Close(), or no
-// byte moving for the idle time-out (60 s) while connecting, sending or
+// completion, an error, the server closing the connection, Close(), no byte
+// moving for the idle time-out (60 s), or fewer bytes than the floor rate
+// (1 KiB/s) arriving over its window (60 s) while connecting, sending or
 // receiving.
 #pragma once
 
@@ -29,6 +31,10 @@ public:
     // The largest body kept in memory; a bigger one ends its request.
     static constexpr uint64_t kMaxMemoryBody = 64u << 20;
     static constexpr DWORD kIdleTimeoutMs = 60000;
+    static constexpr uint32_t kFloorBytesPerSecond = 1024;
+    static constexpr DWORD kFloorWindowMs = 60000;
+    // RequestFrom's size when the caller does not know it.
+    static constexpr uint64_t kUnknownSize = UINT64_MAX;
 
     // The sink is not owned and must outlive the client.
     explicit CHttpClientSocket(IHttpSink* sink);
@@ -48,7 +54,15 @@ public:
     // A 206 for exactly that range appends to the file, a 200 starts it
     // over; a 416 or a 206 for another range deletes the file and asks once
     // more for the whole body.
-    bool RequestFrom(const std::wstring& url, const std::wstring& savePath, uint64_t offset);
+    // With a known `size` (the file's, which the caller trusts): an uncoded
+    // 200 of another Content-Length and a 206 whose Content-Range does not
+    // end the file at that size are refused before their body is read (the
+    // partial file stays); and the file never grows past that size: once
+    // it has it, the rest of the answer is left unread (a coded one is no
+    // longer decoded) and the download ends there, for its observer to
+    // judge.
+    bool RequestFrom(const std::wstring& url, const std::wstring& savePath, uint64_t offset,
+                     uint64_t size = kUnknownSize);
     // Ends the connection and any request without telling the sink. A
     // partly written "<savePath>_" file stays on disk.
     void Close();
@@ -65,8 +79,19 @@ public:
     // the connection could not be made, ended or stayed silent too long;
     // false for answers (error statuses, bad data) and local failures.
     bool ConnectionLost() const { return connectionLost_; }
+    // True when the last request's answer broke the size it was given.
+    bool SizeRefused() const { return sizeRefused_; }
+    // Decoded body bytes stored since the caller's last Request or
+    // RequestFrom, over every answer it took.
+    uint64_t Stored() const { return stored_; }
     // How long a request may go without a byte moving (tests shorten it).
     void SetIdleTimeout(DWORD ms) { idleTimeoutMs_ = ms; }
+    // A request that receives fewer than `bytesPerSecond` times the window's
+    // seconds in any `windowMs` lost its connection, like an idle one.
+    void SetFloorRate(uint32_t bytesPerSecond, DWORD windowMs) {
+        floorBytesPerSecond_ = bytesPerSecond;
+        floorWindowMs_ = windowMs;
+    }
     // Watches the bodies of the following responses (null: none); not owned.
     void SetBodyObserver(IHttpBodyObserver* observer) { bodyObserver_ = observer; }
 
@@ -109,6 +134,10 @@ private:
     // was started over without the range.
     bool AcceptRange(bool identity);
     void Fail(const wchar_t* message);
+    // Fails the request for an answer of another size than the file's.
+    void RefuseSize();
+    // Ends a download whose file reached its size before its answer ended.
+    void EndAtSize();
     void Complete();
     void FinishDownload();
     void Redirect();
@@ -165,9 +194,22 @@ private:
     // body being received; bodyStatus_ is set when that body is stored.
     uint64_t rangeStart_ = 0;
     uint64_t bodyOffset_ = 0;
+    // Decoded bytes of the current body stored.
+    uint64_t bodyBytes_ = 0;
     bool bodyStatus_ = false;
     bool connectionLost_ = false;
     // GetTickCount of the last byte moved, or of the start of the connect.
     DWORD lastActivity_ = 0;
     DWORD idleTimeoutMs_ = kIdleTimeoutMs;
+    // The floor rate: bytes received since the window began at its tick.
+    uint32_t floorBytesPerSecond_ = kFloorBytesPerSecond;
+    DWORD floorWindowMs_ = kFloorWindowMs;
+    DWORD windowStart_ = 0;
+    uint64_t windowBytes_ = 0;
+    // The download's size (kUnknownSize: none), the bytes stored for the
+    // caller's request, and whether the file reached that size.
+    uint64_t expectedSize_ = kUnknownSize;
+    uint64_t stored_ = 0;
+    bool bodyFull_ = false;
+    bool sizeRefused_ = false;
 };

@@ -1,7 +1,9 @@
 #include "Commands.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <limits>
 #include <map>
 #include <set>
@@ -21,7 +23,17 @@ namespace {
 const char kUsage[] =
     "usage: publish keygen KEYFILE\n"
     "       publish release SITE --game N --version V --to NEW_DIR [--from OLD_DIR] --base-url URL --key KEYFILE\n"
+    "                       [--expires DAYS]\n"
+    "       publish refresh SITE --game N --key KEYFILE [--expires DAYS]\n"
     "       publish verify SITE --game N --key KEYFILE.pub\n";
+
+// How long a signed release stays fresh for updaters with a key.
+const uint64_t kDefaultExpiryDays = 30;
+const uint64_t kMaxExpiryDays = 3650;
+const uint64_t kSecondsPerDay = 86400;
+// Sets the release time instead of the clock: the same inputs then give
+// the same bytes.
+const char kTimeVariable[] = "SOURCE_DATE_EPOCH";
 
 int Refuse(const std::string& text) {
     std::fprintf(stderr, "publish: %s\n", text.c_str());
@@ -67,6 +79,44 @@ bool ParseGame(const std::map<std::string, std::string>& options, uint32_t* game
     }
     *game = static_cast<uint32_t>(value);
     return true;
+}
+
+// Stamps the manifest with its release time and expiry: the time is the
+// clock's (or kTimeVariable's), but never before the release it replaces,
+// which updaters would then refuse as a replay of an older one.
+bool StampRelease(const std::map<std::string, std::string>& options, uint64_t previous, tagManifest* manifest,
+                  std::string* error) {
+    uint64_t days = kDefaultExpiryDays;
+    const auto it = options.find("--expires");
+    if (it != options.end() && (!ParseDecimal(it->second, kMaxExpiryDays, &days) || days == 0)) {
+        *error = "--expires needs a number of days (1 to " + std::to_string(kMaxExpiryDays) + ")";
+        return false;
+    }
+    uint64_t now = static_cast<uint64_t>(std::max<std::time_t>(std::time(nullptr), 0));
+    std::string fixed;
+    // Leaves room for the expiry within the updater's signed 64-bit reading.
+    if (GetEnvironment(kTimeVariable, &fixed) && !ParseDecimal(fixed, std::numeric_limits<uint32_t>::max(), &now)) {
+        *error = std::string(kTimeVariable) + " must be seconds since 1970";
+        return false;
+    }
+    manifest->released_ = std::max(now, previous);
+    manifest->expires_ = manifest->released_ + days * kSecondsPerDay;
+    return true;
+}
+
+std::string TimeText(uint64_t seconds) {
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    const std::tm* parts = std::gmtime(&time);
+    char text[40];
+    if (!parts || !std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", parts)) {
+        return std::to_string(seconds);
+    }
+    return text;
+}
+
+std::string StampText(const tagManifest& manifest) {
+    if (manifest.released_ == 0) return "no release time";
+    return "released " + TimeText(manifest.released_) + ", expires " + TimeText(manifest.expires_);
 }
 
 fs::path ManifestPath(const std::string& site, uint32_t game) {
@@ -139,8 +189,8 @@ int Keygen(const std::vector<std::string>& args) {
 int Release(const std::vector<std::string>& args) {
     std::string site, error;
     std::map<std::string, std::string> options;
-    if (!ParseOptions(args, {"--game", "--version", "--to", "--from", "--base-url", "--key"}, &site, &options,
-                      &error)) {
+    if (!ParseOptions(args, {"--game", "--version", "--to", "--from", "--base-url", "--key", "--expires"}, &site,
+                      &options, &error)) {
         return Refuse(error + "\n" + kUsage);
     }
     for (const char* required : {"--to", "--base-url", "--key"}) {
@@ -174,6 +224,8 @@ int Release(const std::vector<std::string>& args) {
         }
     }
     if (!CheckVersion(input.current_, input.version_, &error)) return Refuse(error);
+    tagManifest stamp;
+    if (!StampRelease(options, input.current_.released_, &stamp, &error)) return Refuse(error);
 
     const fs::path to = PathFromUtf8(options["--to"]);
     if (!ListFolder(to, &input.new_, &error)) return Refuse(error);
@@ -190,6 +242,8 @@ int Release(const std::vector<std::string>& args) {
 
     size_t added = 0;
     if (!StoreFiles(to, plan.stored_, PathFromUtf8(site) / "files", &added, &error)) return Fail(error);
+    plan.manifest_.released_ = stamp.released_;
+    plan.manifest_.expires_ = stamp.expires_;
     const std::string text = FormatManifest(plan.manifest_);
     const std::string trusted = "game " + std::to_string(input.game_) + " version " + std::to_string(version);
     if (!WriteWholeFile(manifestPath, JoinSignedBody(text, Sign(key, text, trusted)), false, &error)) {
@@ -201,7 +255,41 @@ int Release(const std::vector<std::string>& args) {
                 Plural(added, "file").c_str());
     std::printf("kept %s of earlier versions, dropped %s they made useless\n", Plural(plan.kept_, "item").c_str(),
                 Plural(plan.dropped_, "download").c_str());
-    std::printf("signed %s with key %s\n", manifestPath.u8string().c_str(), KeyIdText(key.keyId_).c_str());
+    std::printf("signed %s with key %s, %s\n", manifestPath.u8string().c_str(), KeyIdText(key.keyId_).c_str(),
+                StampText(plan.manifest_).c_str());
+    return kExitOk;
+}
+
+// Signs the site's manifest again, unchanged but for a new release time
+// and expiry, so that an unchanged site stays fresh.
+int Refresh(const std::vector<std::string>& args) {
+    std::string site, error;
+    std::map<std::string, std::string> options;
+    if (!ParseOptions(args, {"--game", "--key", "--expires"}, &site, &options, &error)) {
+        return Refuse(error + "\n" + kUsage);
+    }
+    uint32_t game = 0;
+    if (!ParseGame(options, &game, &error)) return Refuse(error);
+    if (!options.count("--key")) return Refuse(std::string("refresh needs --key\n") + kUsage);
+    tagSecretKey key;
+    if (!LoadSecretKey(options["--key"], &key, &error)) return Refuse(error);
+    const fs::path manifestPath = ManifestPath(site, game);
+    std::error_code ec;
+    if (!fs::exists(manifestPath, ec)) return Refuse(manifestPath.u8string() + " does not exist: release first");
+    tagManifest manifest;
+    tagSignature signature;
+    if (!LoadSignedManifest(manifestPath, PublicKeyOf(key), game, &manifest, &signature, &error)) {
+        return Refuse(error);
+    }
+    if (!StampRelease(options, manifest.released_, &manifest, &error)) return Refuse(error);
+    const std::string text = FormatManifest(manifest);
+    const std::string trusted = "game " + std::to_string(game) + " version " + std::to_string(manifest.version_);
+    if (!WriteWholeFile(manifestPath, JoinSignedBody(text, Sign(key, text, trusted)), false, &error)) {
+        return Fail(error);
+    }
+    std::printf("game %u version %llu: signed %s again with key %s, %s\n", game,
+                static_cast<unsigned long long>(manifest.version_), manifestPath.u8string().c_str(),
+                KeyIdText(key.keyId_).c_str(), StampText(manifest).c_str());
     return kExitOk;
 }
 
@@ -275,6 +363,11 @@ int Verify(const std::vector<std::string>& args) {
                 static_cast<unsigned long long>(manifest.version_), KeyIdText(signature.keyId_).c_str(),
                 signature.trustedComment_.c_str());
     std::printf("download base %s\n", manifest.url_.c_str());
+    std::printf("%s\n", StampText(manifest).c_str());
+    if (manifest.released_ != 0 && static_cast<uint64_t>(std::time(nullptr)) >= manifest.expires_) {
+        ++problems;
+        std::printf("BAD  the manifest has expired: updaters with a key refuse it (publish refresh signs it anew)\n");
+    }
     uint64_t freshBytes = 0;
     size_t freshFiles = 0;
     for (const auto& entry : versions) {
@@ -308,6 +401,7 @@ int RunCommand(const std::vector<std::string>& args) {
     if (args.empty()) return Refuse(std::string("no command\n") + kUsage);
     if (args[0] == "keygen") return Keygen(args);
     if (args[0] == "release") return Release(args);
+    if (args[0] == "refresh") return Refresh(args);
     if (args[0] == "verify") return Verify(args);
     return Refuse("unknown command " + args[0] + "\n" + kUsage);
 }

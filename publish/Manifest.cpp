@@ -215,6 +215,14 @@ private:
                 }
             } else if (attribute.first == "url") {
                 manifest->url_ = attribute.second;
+            } else if (attribute.first == "released") {
+                if (!ParseDecimal(attribute.second, std::numeric_limits<int64_t>::max(), &manifest->released_)) {
+                    return Fail(error, "bad released attribute");
+                }
+            } else if (attribute.first == "expires") {
+                if (!ParseDecimal(attribute.second, std::numeric_limits<int64_t>::max(), &manifest->expires_)) {
+                    return Fail(error, "bad expires attribute");
+                }
             }
         }
         if (!hasGame) return Fail(error, "<Update> has no game attribute");
@@ -274,11 +282,14 @@ tagItem MakeMove(uint64_t version, const std::string& src, const std::string& de
 
 std::string FormatManifest(const tagManifest& manifest) {
     std::string out = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
-    AppendElement("Update",
-                  {{"game", std::to_string(manifest.game_)},
-                   {"version", std::to_string(manifest.version_)},
-                   {"url", manifest.url_}},
-                  &out);
+    Attributes update = {{"game", std::to_string(manifest.game_)},
+                         {"version", std::to_string(manifest.version_)},
+                         {"url", manifest.url_}};
+    if (manifest.released_ != 0) {
+        update.emplace_back("released", std::to_string(manifest.released_));
+        update.emplace_back("expires", std::to_string(manifest.expires_));
+    }
+    AppendElement("Update", update, &out);
     out += ">\n";
     for (const tagItem& item : manifest.items_) {
         out += "  ";

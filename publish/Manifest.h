@@ -27,6 +27,10 @@ struct tagManifest {
     uint32_t game_ = 0;
     uint64_t version_ = 0;
     std::string url_;
+    // When the release was signed and when updaters with a key stop taking
+    // it, in seconds since 1970; released_ 0: no stamp (an older manifest).
+    uint64_t released_ = 0;
+    uint64_t expires_ = 0;
     std::vector<tagItem> items_;
 };
 

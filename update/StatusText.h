@@ -19,6 +19,9 @@ constexpr wchar_t kStatusDisconnected[] = L"与更新服务器连接断开!";
 // With a public key: no valid signature, another game, a download without
 // a digest. Without one too: a malformed digest.
 constexpr wchar_t kStatusListRefused[] = L"更新列表校验失败!";
+// With a public key: a manifest that has expired or is older than one
+// accepted before (the clock may be wrong).
+constexpr wchar_t kStatusListStale[] = L"更新列表已过期，请检查电脑的日期和时间!";
 
 // Installation.
 constexpr wchar_t kStatusDirectoryFailed[] = L"创建目录失败，请确定您有足够的权限！";

@@ -21,11 +21,11 @@ namespace {
 
 const uint32_t kMaxStatusUnits = 4090;
 const DWORD kLobbyExitWaitMs = 10000;
-// Attempts after a lost connection, waiting 1 s, 2 s, 4 s before them; an
-// attempt that receives this much gives the item all of them back.
-const unsigned kMaxRetries = 3;
-const DWORD kFirstRetryWaitMs = 1000;
-const uint64_t kRetryResetBytes = 1 << 20;
+// How long a run may take in all, and until its manifest is read: a run
+// that hangs keeps the single-instance mutex, and with it every later run,
+// no longer than this.
+const DWORD kRunDeadlineMs = 6 * 60 * 60 * 1000;
+const DWORD kCheckDeadlineMs = 30 * 60 * 1000;
 
 // Process-wide: the periodic progress reports of every download share it.
 CProgressThrottle g_progressThrottle;
@@ -86,16 +86,28 @@ int CUpdate::Run() {
     MSG probe;
     PeekMessageW(&probe, nullptr, 0, 0, PM_NOREMOVE);  // makes the thread's queue exist
     MSG msg = {};
+    started_ = GetTickCount();
+    const DWORD runDeadline = UpdateDeadlineMs(kRunDeadlineMs);
+    const DWORD checkDeadline = UpdateDeadlineMs(kCheckDeadlineMs);
     if (Start()) {
-        // The loop wakes for messages and for the download's own waits.
+        // The loop wakes for messages, for the download's own waits and
+        // for the run's deadline.
         const HANDLE waits[] = {partialHashed_.Get(), retryTimer_.Get()};
+        bool overdue = false;
         do {
-            switch (MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT)) {
+            const DWORD elapsed = GetTickCount() - started_;
+            const DWORD limit = manifestRead_ ? runDeadline : checkDeadline;
+            const DWORD wait = overdue ? INFINITE : elapsed >= limit ? 0 : limit - elapsed;
+            switch (MsgWaitForMultipleObjects(2, waits, FALSE, wait, QS_ALLINPUT)) {
                 case WAIT_OBJECT_0:
                     OnPartialHashed();
                     break;
                 case WAIT_OBJECT_0 + 1:
                     OnRetryDue();
+                    break;
+                case WAIT_TIMEOUT:
+                    overdue = true;
+                    OnDeadline();
                     break;
                 default:
                     break;
@@ -129,6 +141,8 @@ bool CUpdate::Start() {
         ShowStatus(kStatusNoClient);
         return false;
     }
+    client_->SetFloorRate(CHttpClientSocket::kFloorBytesPerSecond,
+                          UpdateFloorWindowMs(CHttpClientSocket::kFloorWindowMs));
     if (!client_->Request(nullptr, 0, url_, L"", L"", false)) {
         ShowStatus(kStatusCheckNotStarted);
         return false;
@@ -211,6 +225,13 @@ void CUpdate::OnTimer() {
     }
 }
 
+void CUpdate::OnDeadline() {
+    if (client_) client_->Close();
+    CancelWaitableTimer(retryTimer_.Get());
+    waitingToRetry_ = false;
+    Fail(manifestRead_ ? kStatusFileFailed : kStatusListFailed);
+}
+
 void CUpdate::CloseLobby() {
     if (!lobbyProcess_) return;
     SendToLobby(nullptr, KindCloseLobby, 0);
@@ -233,6 +254,7 @@ void CUpdate::OnHttpComplete(CHttpClientSocket* client) {
         OnDownloadComplete(client);
         return;
     }
+    manifestRead_ = true;
     switch (HandleManifest()) {
         case ManifestResult::Queued:
             break;
@@ -242,6 +264,9 @@ void CUpdate::OnHttpComplete(CHttpClientSocket* client) {
         case ManifestResult::Refused:
             Fail(kStatusListRefused);
             break;
+        case ManifestResult::Stale:
+            Fail(kStatusListStale);
+            break;
     }
 }
 
@@ -249,7 +274,7 @@ void CUpdate::OnHttpError(CHttpClientSocket* client, const wchar_t*) {
     if (client->savePath.empty()) {
         Fail(kStatusListFailed);
     } else if (!(resumable_ && client->ConnectionLost() && RetryDownload())) {
-        Fail(downloadCheck_.Mismatched() ? kStatusFileRefused : kStatusFileFailed);
+        Fail(downloadCheck_.Mismatched() || client->SizeRefused() ? kStatusFileRefused : kStatusFileFailed);
     }
 }
 
@@ -297,6 +322,16 @@ CUpdate::ManifestResult CUpdate::HandleManifest() {
                    !DownloadDigestsValid(update, keyRequired_))) {
         return ManifestResult::Refused;
     }
+    if (update && keyRequired_) {
+        switch (CheckFreshness(update)) {
+            case Freshness::kMalformed:
+                return ManifestResult::Refused;
+            case Freshness::kStale:
+                return ManifestResult::Stale;
+            case Freshness::kFresh:
+                break;
+        }
+    }
     tagUpdatePlan plan = loaded ? PlanUpdate(manifest_, currentVersion_) : tagUpdatePlan();
     if (plan.outcome == PlanOutcome::kUnusable) {
         ShowStatus(kStatusCheckFailed);
@@ -318,6 +353,31 @@ CUpdate::ManifestResult CUpdate::HandleManifest() {
     queue_ = std::move(plan.items);
     ProcessQueue();
     return ManifestResult::Queued;
+}
+
+Freshness CUpdate::CheckFreshness(_ServerEngine::CXMLConfig* update) {
+    tagReleaseStamp stamp;
+    const Freshness read =
+        ReadReleaseStamp(update->GetAttribute(L"released", nullptr), update->GetAttribute(L"expires", nullptr), &stamp);
+    if (read != Freshness::kFresh) return read;
+    const uint64_t last = ReadAcceptedRelease(gameId_);
+    const Freshness verdict = JudgeFreshness(stamp, last, UpdateClockSeconds(), ServerDate());
+    // Remembered at once: whatever becomes of this run, nothing older is
+    // taken from now on.
+    if (verdict == Freshness::kFresh && stamp.stamped && stamp.released > last) {
+        WriteAcceptedRelease(gameId_, stamp.released);
+    }
+    return verdict;
+}
+
+uint64_t CUpdate::ServerDate() const {
+    uint64_t seconds = 0;
+    for (const auto& field : client_->Headers()) {
+        if (_ServerEngine::CompareNoCase(field.first, L"Date") == 0) {
+            return ParseHttpDate(field.second, &seconds) ? seconds : 0;
+        }
+    }
+    return 0;
 }
 
 void CUpdate::ProcessQueue() {
@@ -371,7 +431,9 @@ bool CUpdate::ProcessItem(const ManifestItem& item) {
 bool CUpdate::WatchDownload(const ManifestItem& item) {
     const wchar_t* text = item.node->GetAttribute(L"sha256", nullptr);
     resumable_ = text != nullptr;
-    retries_ = 0;
+    // Progress counts from the bytes an earlier run left, if they are kept.
+    const uint64_t partial = resumable_ ? PartialFileSize(Attribute(item, L"path")) : 0;
+    attempts_.Begin(item.size, partial < item.size ? partial : 0);
     if (!text) {
         client_->SetBodyObserver(nullptr);
         return true;
@@ -385,7 +447,14 @@ bool CUpdate::WatchDownload(const ManifestItem& item) {
 }
 
 bool CUpdate::StartDownload() {
-    const uint64_t partial = resumable_ ? PartialFileSize(Attribute(queue_.front(), L"path")) : 0;
+    const ManifestItem& item = queue_.front();
+    uint64_t partial = resumable_ ? PartialFileSize(Attribute(item, L"path")) : 0;
+    // A partial file as long as the item (or longer, left by an updater
+    // that knew no bound) has nothing left to ask for: it starts over.
+    if (partial != 0 && partial >= item.size) {
+        DeleteFileW((Attribute(item, L"path") + L"_").c_str());
+        partial = 0;
+    }
     // After a lost connection the digest already holds the partial file.
     if (partial == 0 || partial == downloadCheck_.Hashed()) return RequestDownload(partial);
     const std::wstring path = Attribute(queue_.front(), L"path") + L"_";
@@ -394,7 +463,9 @@ bool CUpdate::StartDownload() {
 
 bool CUpdate::RequestDownload(uint64_t offset) {
     const ManifestItem& item = queue_.front();
-    return client_->RequestFrom(url_ + Attribute(item, L"fname"), Attribute(item, L"path"), offset);
+    // A digest makes the size part of what the item promises.
+    return client_->RequestFrom(url_ + Attribute(item, L"fname"), Attribute(item, L"path"), offset,
+                                resumable_ ? item.size : CHttpClientSocket::kUnknownSize);
 }
 
 void CUpdate::OnPartialHashed() {
@@ -405,12 +476,10 @@ void CUpdate::OnPartialHashed() {
 }
 
 bool CUpdate::RetryDownload() {
-    if (client_->received >= kRetryResetBytes) retries_ = 0;
-    if (retries_ == kMaxRetries) return false;
+    if (!attempts_.Lost(downloadCheck_.Hashed(), client_->Stored())) return false;
     LARGE_INTEGER due;
-    due.QuadPart = -10000LL * (kFirstRetryWaitMs << retries_);  // relative, in 100 ns
+    due.QuadPart = -10000LL * attempts_.WaitMs();  // relative, in 100 ns
     if (!SetWaitableTimer(retryTimer_.Get(), &due, 0, nullptr, nullptr, FALSE)) return false;
-    ++retries_;
     waitingToRetry_ = true;
     ReportProgress(doneBytes_ + downloadCheck_.Hashed(), 0);
     return true;

@@ -10,7 +10,9 @@
 #include <string>
 
 #include "ConnectPeer.h"
+#include "DownloadAttempts.h"
 #include "DownloadCheck.h"
+#include "Freshness.h"
 #include "HttpClientSocket.h"
 #include "LobbyMessage.h"
 #include "UpdatePlan.h"
@@ -23,6 +25,12 @@ const wchar_t* UpdateServerHost();
 // The minisign public key line manifests must be signed with, chosen by the
 // program's build; empty: manifests are taken unsigned.
 const wchar_t* UpdatePublicKey();
+// The run's deadlines and the floor rate's window: the shipped values,
+// which only the test build lets its environment shorten.
+DWORD UpdateDeadlineMs(DWORD shipped);
+DWORD UpdateFloorWindowMs(DWORD shipped);
+// The player's clock in seconds since 1970 (the test build may set it).
+uint64_t UpdateClockSeconds();
 
 class CUpdate : public IHttpSink, public CConnectPeer {
 public:
@@ -47,8 +55,13 @@ private:
     bool ReadCommandLine();
     void Shutdown();
 
-    enum class ManifestResult { Queued, NothingToDo, Refused };
+    enum class ManifestResult { Queued, NothingToDo, Refused, Stale };
     ManifestResult HandleManifest();
+    // With a key: judges the release stamp of the verified manifest, and
+    // remembers a newer release time it accepts.
+    Freshness CheckFreshness(_ServerEngine::CXMLConfig* update);
+    // The server's Date in seconds since 1970; 0 when absent or unreadable.
+    uint64_t ServerDate() const;
     void ProcessQueue();
     // Carries out the front item; false when the queue has to stop there
     // (a download is under way or the run failed).
@@ -64,6 +77,8 @@ private:
     // messages; false when the attempts are spent.
     bool RetryDownload();
     void OnRetryDue();
+    // The run took longer than its deadline: it ends as failed.
+    void OnDeadline();
     void ReportProgress(uint64_t done, double bytesPerSecond);
     void FinishQueue();
     void OnDownloadComplete(CHttpClientSocket* client);
@@ -92,7 +107,10 @@ private:
     // The front download has a digest, so it may go on from a partial file.
     bool resumable_ = false;
     bool waitingToRetry_ = false;
-    unsigned retries_ = 0;
+    CDownloadAttempts attempts_;
+    // GetTickCount at the start of the run; the manifest was read.
+    DWORD started_ = 0;
+    bool manifestRead_ = false;
     kit::CKernelHandle partialHashed_;  // event: the partial file is hashed
     kit::CKernelHandle retryTimer_;     // waitable timer: the next attempt is due
 };

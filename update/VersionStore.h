@@ -1,6 +1,8 @@
 // The installed versions of the games: "./Configs/Version.dat", section
 // "Versions", one key "Game<id>" per game, read and written through the
-// private-profile functions relative to the current directory.
+// private-profile functions relative to the current directory. Section
+// "Released" of the same file keeps, per game and with the same keys, the
+// release time (seconds since 1970) of the newest signed manifest accepted.
 #pragma once
 
 #include <cstdint>
@@ -17,3 +19,7 @@ uint64_t ReadInstalledVersion(uint32_t gameId);
 // Writes `version` as signed decimal text for `gameId`, creating the store's
 // folder when it is missing. False when the write fails.
 bool WriteInstalledVersion(uint32_t gameId, uint64_t version);
+
+// The release time accepted last for `gameId`; 0 when there is none.
+uint64_t ReadAcceptedRelease(uint32_t gameId);
+bool WriteAcceptedRelease(uint32_t gameId, uint64_t released);

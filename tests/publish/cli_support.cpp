@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -43,10 +44,15 @@ void CPublishCliTest::SetUp() {
     dir_ = pattern;
     // nginx's workers may run as another user and must read the site.
     chmod(dir_.c_str(), 0755);
+    // One release time for the whole test, so that equal inputs give equal
+    // bytes; a run may set another in its environment.
+    releaseTime_ = static_cast<uint64_t>(std::time(nullptr));
+    setenv("SOURCE_DATE_EPOCH", std::to_string(releaseTime_).c_str(), 1);
     ASSERT_EQ(Publish({"keygen", "key"}).status, 0);
 }
 
 void CPublishCliTest::TearDown() {
+    unsetenv("SOURCE_DATE_EPOCH");
     std::error_code ec;
     fs::remove_all(dir_, ec);
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -44,6 +45,8 @@ protected:
     static void SplitBody(const std::string& body, std::string* manifest, std::string* minisig);
 
     std::string dir_;
+    // The release time publish is given (SOURCE_DATE_EPOCH), seconds since 1970.
+    uint64_t releaseTime_ = 0;
 };
 
 }  // namespace publish_test

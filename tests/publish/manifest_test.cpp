@@ -33,6 +33,35 @@ TEST(ManifestTest, WritesWhatTheUpdaterReadsAndReadsItBack) {
     EXPECT_EQ(FormatManifest(back), text);
 }
 
+TEST(ManifestTest, ReleaseStampIsWrittenAfterTheUrlAndReadBack) {
+    const struct {
+        const char* name;
+        std::string text;
+        bool ok;
+        uint64_t released, expires;
+    } cases[] = {
+        {"stamped", "<Update game='1' version='2' url='u' released='1800000000' expires='1802592000'/>", true,
+         1800000000, 1802592000},
+        {"unstamped", "<Update game='1' version='2' url='u'/>", true, 0, 0},
+        {"released not a number", "<Update game='1' released='soon' expires='1'/>", false, 0, 0},
+        {"expires negative", "<Update game='1' released='1' expires='-1'/>", false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        tagManifest manifest;
+        std::string error;
+        ASSERT_EQ(ParseManifest(c.text, &manifest, &error), c.ok) << c.name << ": " << error;
+        if (!c.ok) continue;
+        EXPECT_EQ(manifest.released_, c.released) << c.name;
+        EXPECT_EQ(manifest.expires_, c.expires) << c.name;
+        const std::string written = FormatManifest(manifest);
+        const std::string stamp = c.released ? " released=\"" + std::to_string(c.released) + "\" expires=\"" +
+                                                   std::to_string(c.expires) + "\""
+                                             : "";
+        EXPECT_NE(written.find("<Update game=\"1\" version=\"2\" url=\"u\"" + stamp + ">"), std::string::npos)
+            << c.name << ": " << written;
+    }
+}
+
 TEST(ManifestTest, ReadsHandWrittenShapes) {
     const std::string text =
         "\xEF\xBB\xBF<?xml version='1.0'?>\r\n<!-- a <File> in a comment is none -->\r\n"

@@ -48,8 +48,12 @@ TEST_F(PublishCliTest, ReleasesVersionsThatVerify) {
     for (const char* line : lines) EXPECT_NE(verify.out.find(line), std::string::npos) << line << verify.out;
 
     const std::string manifest = Read("site/update/7.xml");
-    EXPECT_NE(manifest.find("<Update game=\"7\" version=\"3\" url=\"http://127.0.0.1:8080/files/\">"),
-              std::string::npos);
+    const std::string released = std::to_string(releaseTime_);
+    const std::string expires = std::to_string(releaseTime_ + 30 * 86400);
+    EXPECT_NE(manifest.find("<Update game=\"7\" version=\"3\" url=\"http://127.0.0.1:8080/files/\" released=\"" +
+                            released + "\" expires=\"" + expires + "\">"),
+              std::string::npos)
+        << manifest;
     EXPECT_NE(manifest.find("path=\"data\\地图\\中文.txt\""), std::string::npos);
     EXPECT_NE(manifest.find("op=\"2\" src=\"game.cfg\" des=\"config\\game.cfg\""), std::string::npos);
     // The store keeps one file per content ever released: exe 1 to 3, big,
@@ -61,6 +65,97 @@ TEST_F(PublishCliTest, ReleasesVersionsThatVerify) {
     // The same inputs give the same bytes.
     ReleaseThreeVersions("again");
     EXPECT_EQ(Read("again/update/7.xml"), manifest);
+}
+
+TEST_F(PublishCliTest, ReleasesCarryTheirTimeAndRefreshSignsThemAgain) {
+    const uint64_t day = 86400, t = releaseTime_;
+    const auto stamp = [](uint64_t released, uint64_t expires) {
+        return "released=\"" + std::to_string(released) + "\" expires=\"" + std::to_string(expires) + "\">";
+    };
+    const auto at = [](uint64_t seconds) { return "SOURCE_DATE_EPOCH=" + std::to_string(seconds); };
+    MakeTree("v1", {{"a.txt", "a"}});
+    // Made 40 days ago: expired, which verify reports.
+    tagRun run = Publish({"release", "site", "--game", "7", "--version", "1", "--to", "v1", "--base-url",
+                          "http://h", "--key", "key"},
+                         at(t - 40 * day));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(Read("site/update/7.xml").find(stamp(t - 40 * day, t - 10 * day)), std::string::npos);
+    run = Publish({"verify", "site", "--game", "7", "--key", "key.pub"});
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("BAD  the manifest has expired"), std::string::npos) << run.out;
+
+    const struct {
+        const char* name;
+        uint64_t time;
+        std::vector<std::string> extra;
+        std::string stamp;  // after the refresh
+    } refreshes[] = {
+        {"now, default 30 days", t, {}, stamp(t, t + 30 * day)},
+        {"a day later, 7 days", t + day, {"--expires", "7"}, stamp(t + day, t + 8 * day)},
+        {"a clock gone back keeps the newest time", t - day, {}, stamp(t + day, t + 31 * day)},
+    };
+    for (const auto& r : refreshes) {
+        const std::string before = Read("site/update/7.xml");
+        std::vector<std::string> args = {"refresh", "site", "--game", "7", "--key", "key"};
+        args.insert(args.end(), r.extra.begin(), r.extra.end());
+        run = Publish(args, at(r.time));
+        ASSERT_EQ(run.status, 0) << r.name << ": " << run.err;
+        const std::string after = Read("site/update/7.xml");
+        EXPECT_NE(after.find(r.stamp), std::string::npos) << r.name << ": " << after;
+        // Only the stamp and the signature change.
+        std::string manifest, minisig, oldManifest, oldMinisig;
+        SplitBody(after, &manifest, &minisig);
+        SplitBody(before, &oldManifest, &oldMinisig);
+        EXPECT_EQ(oldManifest.substr(oldManifest.find("\n  <File")), manifest.substr(manifest.find("\n  <File")))
+            << r.name;
+        Write("m.xml", manifest);
+        Write("m.xml.minisig", minisig);
+        EXPECT_EQ(Shell("minisign -V -p key.pub -m m.xml").status, 0) << r.name;
+    }
+    run = Publish({"verify", "site", "--game", "7", "--key", "key.pub"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("released "), std::string::npos) << run.out;
+
+    // A release after a refresh never goes back in time either.
+    MakeTree("v2", {{"a.txt", "a"}, {"b.txt", "b"}});
+    run = Publish({"release", "site", "--game", "7", "--version", "2", "--from", "v1", "--to", "v2", "--base-url",
+                   "http://h", "--key", "key"},
+                  at(t));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(Read("site/update/7.xml").find(stamp(t + day, t + 31 * day)), std::string::npos);
+}
+
+TEST_F(PublishCliTest, RefusesBadExpiriesAndRefreshesOfNoSite) {
+    ASSERT_EQ(Publish({"keygen", "other"}).status, 0);
+    MakeTree("v1", {{"a.txt", "a"}});
+    const std::vector<std::string> release = {"release", "site", "--game", "7", "--version", "1", "--to", "v1",
+                                              "--base-url", "http://h", "--key", "key"};
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::string environment;
+        const char* message;
+    } cases[] = {
+        {"refresh of a site without a manifest", {"refresh", "site", "--game", "7", "--key", "key"}, "",
+         "release first"},
+        {"expires 0", {"--expires", "0"}, "", "--expires needs"},
+        {"expires over ten years", {"--expires", "3651"}, "", "--expires needs"},
+        {"expires not a number", {"--expires", "7d"}, "", "--expires needs"},
+        {"time not a number", {}, "SOURCE_DATE_EPOCH=soon", "SOURCE_DATE_EPOCH"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        if (args.empty() || args[0] != "refresh") args.insert(args.begin(), release.begin(), release.end());
+        const tagRun run = Publish(args, c.environment);
+        EXPECT_EQ(run.status, 2) << c.name;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.name << ": " << run.err;
+        EXPECT_TRUE(Snapshot("site").empty()) << c.name;
+    }
+    ASSERT_EQ(Publish(release).status, 0);
+    const std::string signedBefore = Read("site/update/7.xml");
+    const tagRun other = Publish({"refresh", "site", "--game", "7", "--key", "other"});
+    EXPECT_EQ(other.status, 2) << other.err;
+    EXPECT_EQ(Read("site/update/7.xml"), signedBefore) << "a refresh with another key changed the site";
 }
 
 TEST_F(PublishCliTest, MinisignVerifiesWhatPublishSigns) {

@@ -181,8 +181,9 @@ TEST_F(UpdateTrustTest, WithoutAKeyUnsignedManifestsWorkAndDigestsAreStillChecke
 }
 
 TEST_F(UpdateTrustTest, OnlyTheTestBuildKnowsTheKeyVariable) {
-    const std::wstring name = kKeyVariable;
-    const std::string pattern(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(wchar_t));
+    // The key, and the deadlines and clock the test build lets tests set.
+    const std::wstring names[] = {kKeyVariable, L"KIT_UPDATE_DEADLINE_MS", L"KIT_UPDATE_FLOOR_WINDOW_MS",
+                                  L"KIT_UPDATE_CLOCK"};
     const struct {
         const wchar_t* program;
         bool knows;
@@ -191,7 +192,10 @@ TEST_F(UpdateTrustTest, OnlyTheTestBuildKnowsTheKeyVariable) {
         bool exists = true;
         const std::string image = ReadFileBytes(kit_test::ProgramDir() + L"\\" + c.program, &exists);
         ASSERT_TRUE(exists) << ToUtf8(c.program);
-        EXPECT_EQ(c.knows, image.find(pattern) != std::string::npos) << ToUtf8(c.program);
+        for (const std::wstring& name : names) {
+            const std::string pattern(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(wchar_t));
+            EXPECT_EQ(c.knows, image.find(pattern) != std::string::npos) << ToUtf8(c.program) << " " << ToUtf8(name);
+        }
     }
 }
 
