@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "FormDecoder.h"
 #include "ManifestEnd.h"
 #include "ManifestTrust.h"
 #include "Progress.h"
@@ -55,6 +56,23 @@ uint64_t PartialFileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW((path + L"_").c_str(), GetFileExInfoStandard, &data)) return 0;
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Where a download's body goes: the raw file straight to its path, a
+// compressed body or patch beside it until it is decoded.
+std::wstring SavePath(const ManifestItem& item) {
+    const std::wstring path = Attribute(item, L"path");
+    if (item.forms.empty()) return path;
+    switch (item.forms[item.form].kind) {
+        case FormKind::kZstd: return path + L"_z";
+        case FormKind::kPatch: return path + L"_p";
+        case FormKind::kRaw: break;
+    }
+    return path;
+}
+
+bool IsRaw(const ManifestItem& item) {
+    return item.forms.empty() || item.forms[item.form].kind == FormKind::kRaw;
 }
 
 // Handles the queued messages; false once WM_QUIT is read (it is in *msg).
@@ -248,7 +266,9 @@ void CUpdate::OnHttpComplete(CHttpClientSocket* client) {
 void CUpdate::OnHttpError(CHttpClientSocket* client, const wchar_t*) {
     if (client->savePath.empty()) {
         Fail(kStatusListFailed);
-    } else if (!(resumable_ && client->ConnectionLost() && RetryDownload())) {
+    } else if (resumable_ && client->ConnectionLost()) {
+        if (!RetryDownload()) Fail(kStatusFileFailed);
+    } else if (queue_.empty() || IsRaw(queue_.front()) || !FallBack()) {
         Fail(downloadCheck_.Mismatched() ? kStatusFileRefused : kStatusFileFailed);
     }
 }
@@ -314,7 +334,12 @@ CUpdate::ManifestResult CUpdate::HandleManifest() {
         ShowStatus(kStatusUpToDate);
         return ManifestResult::NothingToDo;
     }
+#ifdef UPDATE_WITHOUT_FORMS
     totalBytes_ = plan.totalBytes;
+#else
+    totalBytes_ = AssignForms(plan.items, currentVersion_,
+                              [](const std::wstring& path) { return PartialFileSize(path) != 0; });
+#endif
     queue_ = std::move(plan.items);
     ProcessQueue();
     return ManifestResult::Queued;
@@ -376,25 +401,28 @@ bool CUpdate::WatchDownload(const ManifestItem& item) {
         client_->SetBodyObserver(nullptr);
         return true;
     }
-    // Well-formed: checked when the manifest was read.
+    // Well-formed: checked when the manifest was read. A compressed body or
+    // patch is checked against its own digest before it is decoded.
     uint8_t digest[crypto_hash_sha256_BYTES];
     if (!ParseSha256Hex(text, digest)) return false;
+    if (!IsRaw(item)) std::memcpy(digest, item.forms[item.form].sha256, sizeof digest);
     downloadCheck_.Expect(digest);
     client_->SetBodyObserver(&downloadCheck_);
     return true;
 }
 
 bool CUpdate::StartDownload() {
-    const uint64_t partial = resumable_ ? PartialFileSize(Attribute(queue_.front(), L"path")) : 0;
+    const uint64_t partial = resumable_ ? PartialFileSize(SavePath(queue_.front())) : 0;
     // After a lost connection the digest already holds the partial file.
     if (partial == 0 || partial == downloadCheck_.Hashed()) return RequestDownload(partial);
-    const std::wstring path = Attribute(queue_.front(), L"path") + L"_";
+    const std::wstring path = SavePath(queue_.front()) + L"_";
     return downloadCheck_.HashPartialFile(path, partial, partialHashed_.Get()) || RequestDownload(0);
 }
 
 bool CUpdate::RequestDownload(uint64_t offset) {
     const ManifestItem& item = queue_.front();
-    return client_->RequestFrom(url_ + Attribute(item, L"fname"), Attribute(item, L"path"), offset);
+    const std::wstring fname = item.forms.empty() ? Attribute(item, L"fname") : item.forms[item.form].fname;
+    return client_->RequestFrom(url_ + fname, SavePath(item), offset);
 }
 
 void CUpdate::OnPartialHashed() {
@@ -428,11 +456,40 @@ void CUpdate::FinishQueue() {
     completed_ = true;
 }
 
+bool CUpdate::FallBack() {
+    ManifestItem& item = queue_.front();
+    // The fetched bytes count as done: the total grows by the next form.
+    doneBytes_ += item.forms[item.form].size;
+    item.failed |= FormBit(item.forms[item.form].kind);
+    item.form = ChooseForm(item.forms, currentVersion_, item.base, item.failed, false);
+    totalBytes_ += item.forms[item.form].size;
+    return WatchDownload(item) && StartDownload();
+}
+
+bool CUpdate::DecodeDownload(const ManifestItem& item) {
+    const std::wstring path = Attribute(item, L"path");
+    const std::wstring body = SavePath(item);
+    uint8_t digest[crypto_hash_sha256_BYTES];
+    bool ok = ParseSha256Hex(item.node->GetAttribute(L"sha256", L""), digest) &&
+              DecodeForm(body, item.forms[item.form].kind == FormKind::kPatch ? path : std::wstring(),
+                         path + L"_", digest);
+    DeleteFileW(body.c_str());
+    if (ok && !MoveFileExW((path + L"_").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW((path + L"_").c_str());
+        ok = false;
+    }
+    return ok;
+}
+
 void CUpdate::OnDownloadComplete(CHttpClientSocket* client) {
     if (queue_.empty()) return;
+    if (!IsRaw(queue_.front()) && !DecodeDownload(queue_.front())) {
+        if (!FallBack()) Fail(kStatusUpdateFailed);
+        return;
+    }
     const ManifestItem item = queue_.front();
     if (RegistersServer(item)) RegisterServer(Attribute(item, L"path"));
-    doneBytes_ += item.size;
+    doneBytes_ += item.forms.empty() ? item.size : item.forms[item.form].size;
     queue_.pop_front();
     // Bytes per second here, unlike the periodic report's KB/s: see
     // OnHttpProgress.

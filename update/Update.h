@@ -67,6 +67,11 @@ private:
     void ReportProgress(uint64_t done, double bytesPerSecond);
     void FinishQueue();
     void OnDownloadComplete(CHttpClientSocket* client);
+    // The front download's compressed body or patch into place; false when
+    // it fails its digests or cannot be decoded.
+    bool DecodeDownload(const ManifestItem& item);
+    // After the front download's form failed: the next form, in this run.
+    bool FallBack();
 
     void SendToLobby(const void* payload, LobbyMessageKind kind, uint32_t length);
     void ShowStatus(const std::wstring& text);
