@@ -89,24 +89,26 @@ logged_since() {
 # FROM fetches for each FILE of tree 3, "zstd:FILE" its compressed file,
 # "patch:FILE" its patch from what FILE holds at FROM.
 store_names() {
-    python3 - "$site/update/$game.xml" "$@" <<'PY'
-import re, sys
-manifest, installed = open(sys.argv[1], encoding="utf-8").read(), int(sys.argv[2])
+    python3 - "$site/update/$game.xml" "$t3" "$@" <<'PY'
+import hashlib, re, sys
+manifest, tree = open(sys.argv[1], encoding="utf-8").read(), sys.argv[2]
+installed = int(sys.argv[3])
 items = {}
 for attrs in re.findall(r"<File ([^>]*)/>", manifest):
     item = dict(re.findall(r'(\w+)="([^"]*)"', attrs))
     if item.get("op") == "0":
         items[item["path"]] = item
-for spec in sys.argv[3:]:
+for spec in sys.argv[4:]:
     form, _, path = spec.rpartition(":")
+    if not form:
+        print(hashlib.sha256(open(tree + "/" + path, "rb").read()).hexdigest())
+        continue
     item = items[path.replace("/", "\\")]
     if form == "zstd":
         print(item["zstd"].split()[2])
-    elif form == "patch":
+    else:
         fits = [p.split() for p in item["patch"].split(";")]
         print(next(p[5] for p in fits if int(p[1]) <= installed < int(p[2])))
-    else:
-        print(item["sha256"])
 PY
 }
 
