@@ -6,9 +6,13 @@
 
 #include "Manifest.h"
 
+#include <sodium.h>
+
+#include "Files.h"
+#include "Minisign.h"
+
 #ifdef PUBLISH_WITH_ZSTD
 #define ZSTD_STATIC_LINKING_ONLY
-#include <sodium.h>
 #include <zstd.h>
 
 #include <atomic>
@@ -16,13 +20,17 @@
 #include <mutex>
 #include <thread>
 
-#include "Files.h"
-#include "Minisign.h"
 #include "Progress.h"
 #endif
 
 namespace publish {
 namespace {
+
+std::string Sha256Of(const std::string& bytes) {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return HexOf(digest, sizeof digest);
+}
 
 bool IsSha256(const std::string& text) {
     return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
@@ -161,12 +169,6 @@ bool Compress(const std::string& source, const std::string* base, int level, std
     return true;
 }
 
-std::string Sha256Of(const std::string& bytes) {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    return HexOf(digest, sizeof digest);
-}
-
 fs::path FolderFile(const std::string& root, const std::string& path) {
     std::string relative = path;
     std::replace(relative.begin(), relative.end(), '\\', '/');
@@ -287,6 +289,8 @@ bool AddForms(const tagManifest& current, const std::vector<tagFileEntry>& old, 
     return true;
 }
 
+#endif
+
 bool CheckForm(const std::string& store, const tagForm& form, const std::string& sha256, std::string* problem) {
     std::string bytes, base;
     if (form.fname_ != StoreName(form.sha256_)) {
@@ -298,6 +302,10 @@ bool CheckForm(const std::string& store, const tagForm& form, const std::string&
         *problem = "size or SHA-256 differs from the manifest's";
         return false;
     }
+#ifndef PUBLISH_WITH_ZSTD
+    (void)sha256;
+    return true;
+#else
     std::unique_ptr<ZSTD_DCtx, tagDCtxFree> dctx(ZSTD_createDCtx());
     if (!dctx) {
         *problem = "out of memory";
@@ -330,7 +338,7 @@ bool CheckForm(const std::string& store, const tagForm& form, const std::string&
         return false;
     }
     return true;
-}
 #endif
+}
 
 }  // namespace publish

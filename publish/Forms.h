@@ -54,9 +54,10 @@ std::vector<tagForm> PatchBases(const tagManifest& current, const std::vector<ta
 bool AddForms(const tagManifest& current, const std::vector<tagFileEntry>& old, const std::string& root,
               const std::string& store, const tagFormOptions& options, tagManifest* manifest, size_t* added,
               std::string* error);
-// Checks that a stored form decodes to the content with `sha256` (`store`
-// holds a patch's base); `problem` says why not.
-bool CheckForm(const std::string& store, const tagForm& form, const std::string& sha256, std::string* problem);
 #endif
+// Checks a stored form's size and digest and, where zstd is at hand, that it
+// decodes to the content with `sha256` (`store` holds a patch's base);
+// `problem` says why not.
+bool CheckForm(const std::string& store, const tagForm& form, const std::string& sha256, std::string* problem);
 
 }  // namespace publish

@@ -100,7 +100,10 @@ uint64_t AssignForms(std::deque<tagManifestItem>& items, uint64_t installedVersi
                 const std::wstring path = Attribute(item, L"path");
                 item.forms = ReadForms(item);
                 item.base = stateOf(path);
-                item.form = ChooseForm(item.forms, installedVersion, item.base, 0, hasRawPartial(path));
+                // Only an item with other forms looks at the disk.
+                item.form = item.forms.size() == 1
+                                ? 0
+                                : ChooseForm(item.forms, installedVersion, item.base, 0, hasRawPartial(path));
                 total += item.forms[item.form].size;
                 tagBaseState after = unknown;
                 if (ParseSha256Hex(Attribute(item, L"sha256").c_str(), after.digest)) {
