@@ -19,6 +19,50 @@ endif()
 set(KIT_DEPS_CACHE "${kit_default_cache}" CACHE PATH
     "Cross-built third-party libraries, shared by build folders")
 
+# Network steps are retried by the scripts' shared helper (kit_retry).
+set(kit_lib_sh "${CMAKE_CURRENT_LIST_DIR}/../scripts/lib.sh")
+
+# Fetches Debian's source package NAME into DIR, retried; one message naming
+# the package and apt's answer when it cannot. A fetch cut short leaves no
+# .dsc behind, so that the next configure fetches again.
+function(kit_fetch_source name dir)
+    set(log "${dir}/${name}-fetch.log")
+    execute_process(COMMAND bash -c ". \"$1\" && kit_retry \"apt-get source $2\" apt-get source --download-only \"$2\""
+                            fetch "${kit_lib_sh}" "${name}"
+                    WORKING_DIRECTORY "${dir}" OUTPUT_FILE "${log}" ERROR_FILE "${log}.err" RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        # A security update's source may be missing from the mirror while its
+        # index lists it: then the newest earlier version that can be had.
+        execute_process(COMMAND apt-cache showsrc --only-source ${name} OUTPUT_VARIABLE showsrc ERROR_QUIET)
+        string(REGEX MATCHALL "\nVersion: [^\n]+" versions "\n${showsrc}")
+        list(TRANSFORM versions REPLACE "\nVersion: " "")
+        list(SORT versions COMPARE NATURAL ORDER DESCENDING)
+        if(versions)
+            list(REMOVE_AT versions 0)
+        endif()
+        foreach(version IN LISTS versions)
+            file(GLOB partial "${dir}/${name}_*.dsc")
+            if(partial)
+                file(REMOVE ${partial})
+            endif()
+            execute_process(COMMAND apt-get source --download-only ${name}=${version} WORKING_DIRECTORY "${dir}"
+                            OUTPUT_QUIET ERROR_QUIET RESULT_VARIABLE rc)
+            if(rc EQUAL 0)
+                return()
+            endif()
+        endforeach()
+    endif()
+    if(NOT rc EQUAL 0)
+        file(GLOB partial "${dir}/${name}_*.dsc")
+        if(partial)
+            file(REMOVE ${partial})
+        endif()
+        file(READ "${log}.err" err)
+        message(FATAL_ERROR "Cannot fetch Debian's source package ${name} (apt-get source needs the network and "
+                            "a deb-src entry, which scripts/setup.sh adds); log in ${log}, apt said:\n${err}")
+    endif()
+endfunction()
+
 # Runs one step of a dependency build; on failure shows the end of its log.
 function(kit_dep_step name log dir)
     execute_process(COMMAND ${ARGN} WORKING_DIRECTORY "${dir}"
@@ -48,26 +92,8 @@ function(kit_autotools_dependency)
 
     file(GLOB dsc "${src_dir}/${D_NAME}_*.dsc")
     if(NOT dsc)
-        # A security update's source may be missing from the mirror while its
-        # index lists it: then the newest version that can be had is taken.
-        execute_process(COMMAND apt-cache showsrc --only-source ${D_NAME}
-                        OUTPUT_VARIABLE showsrc ERROR_QUIET)
-        string(REGEX MATCHALL "\nVersion: [^\n]+" versions "\n${showsrc}")
-        list(TRANSFORM versions REPLACE "\nVersion: " "=")
-        list(REVERSE versions)
-        foreach(pin IN ITEMS "" ${versions})
-            execute_process(COMMAND apt-get source --download-only ${D_NAME}${pin}
-                            WORKING_DIRECTORY "${src_dir}" OUTPUT_FILE "${src_dir}/${D_NAME}-fetch.log"
-                            ERROR_FILE "${src_dir}/${D_NAME}-fetch.log.err" RESULT_VARIABLE rc)
-            file(GLOB dsc "${src_dir}/${D_NAME}_*.dsc")
-            if(rc EQUAL 0 AND dsc)
-                break()
-            endif()
-        endforeach()
-        if(NOT dsc)
-            file(READ "${src_dir}/${D_NAME}-fetch.log.err" err)
-            message(FATAL_ERROR "${D_NAME}: apt-get source failed\n${err}")
-        endif()
+        kit_fetch_source(${D_NAME} "${src_dir}")
+        file(GLOB dsc "${src_dir}/${D_NAME}_*.dsc")
     endif()
     list(SORT dsc)
     list(GET dsc -1 dsc)
