@@ -17,7 +17,8 @@
 # memory (Linux's RssAnon of the Wine process: private bytes with Wine's own
 # baseline; mapped files are not in it).
 #   scripts/bench-forms.sh BUILD_DIR NATIVE_BUILD_DIR   (build first: make build)
-# BENCH_LEVEL changes publish's level (default 19).
+# BENCH_LEVEL changes publish's level (default 19); BENCH_CASES picks cases
+# (default "large tiny fresh").
 set -euo pipefail
 usage='usage: bench-forms.sh BUILD_DIR NATIVE_BUILD_DIR'
 build=$(cd "${1:?$usage}" && pwd)
@@ -113,21 +114,27 @@ peak_private() {
     done
 }
 
-# run CASE FROM: site of CASE (version 1 = CASE-old unless FROM is 0, then
-# version 2 = CASE-new), an install at FROM brought to version 2.
+# run CASE FROM: the site of CASE (FROM 1: version 1 = CASE-old, version 2 =
+# CASE-new; FROM 0: version 1 = CASE-new) and an install at FROM brought up
+# to date by one run of the updater.
 run() {
     local name=$1 from=$2 site=$work/site-$1 install=$work/install-$1 out=$work/lobby-$1.txt code=0
     rm -rf "$site" "$install" "$work/site-root"
     mkdir -p "$install/Configs"
     [ -f "$work/key" ] || minisign -G -W -p "$work/key.pub" -s "$work/key" >/dev/null
-    local old=$trees/$name-old
-    [ "$from" = 0 ] && old=$trees/$name-empty && mkdir -p "$old"
-    local start
+    local old=$trees/$name-old start
     start=$(date +%s.%N)
-    "$publish" release "$site" --game 1 --version 1 --to "$old" --base-url "http://127.0.0.1:$port/" \
-        --key "$work/key" --level "$level" >"$work/release-$name-1.txt" 2>&1
-    "$publish" release "$site" --game 1 --version 2 --from "$old" --to "$trees/$name-new" \
-        --base-url "http://127.0.0.1:$port/" --key "$work/key" --level "$level" >"$work/release-$name-2.txt" 2>&1
+    if [ "$from" = 0 ]; then
+        old=$trees/$name-empty
+        mkdir -p "$old"
+        "$publish" release "$site" --game 1 --version 1 --to "$trees/$name-new" --base-url "http://127.0.0.1:$port/" \
+            --key "$work/key" --level "$level" >"$work/release-$name-1.txt" 2>&1
+    else
+        "$publish" release "$site" --game 1 --version 1 --to "$old" --base-url "http://127.0.0.1:$port/" \
+            --key "$work/key" --level "$level" >"$work/release-$name-1.txt" 2>&1
+        "$publish" release "$site" --game 1 --version 2 --from "$old" --to "$trees/$name-new" \
+            --base-url "http://127.0.0.1:$port/" --key "$work/key" --level "$level" >"$work/release-$name-2.txt" 2>&1
+    fi
     local publishing
     publishing=$(calc "$(date +%s.%N) - $start")
     ln -s "$site" "$work/site-root"
@@ -158,12 +165,13 @@ run() {
     printf '%-6s wire %10d bytes in %3d files | (a) raw %10d  (b) zstd -19 %10d  (c) patch-from %10d | wire/a %.4f  wire/b %.4f  wire/c %.4f | target wire/%s <= %s: %s\n' \
         "$name" "$wire" "$files" "$raw" "$z" "$p" "$(calc "$wire / $raw")" "$(calc "$wire / $z")" "$(calc "$wire / $p")" \
         "$against" "$limit" "$(awk "BEGIN { print ($wire <= $limit * $target) ? \"met\" : \"missed\" }")"
-    printf '       updater %.2f s, peak RssAnon %s kB; publish (two releases, level %s) %.1f s\n' \
+    printf '       updater %.2f s, peak RssAnon %s kB; publish (level %s) %.1f s\n' \
         "$elapsed" "$(cat "$work/peak" 2>/dev/null || echo '?')" "$level" "$publishing"
 }
 
 echo "esbuild (win32-ia32) $old_release -> $new_release; TypeScript 5.6.3 + esbuild $new_release:" \
     "$(find "$trees/fresh-new" -type f | wc -l) files"
-run large 1
-run tiny 1
-run fresh 0
+case=${BENCH_CASES:-large tiny fresh}
+for name in $case; do
+    if [ "$name" = fresh ]; then run fresh 0; else run "$name" 1; fi
+done
