@@ -3,13 +3,17 @@
 // are made by Debian's zstd (make-forms.sh).
 #include <windows.h>
 
+#include <psapi.h>
 #include <sodium.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "DownloadCheck.h"
 #include "FormDecoder.h"
 #include "StatusText.h"
 #include "update_scenario.h"
@@ -121,6 +125,41 @@ TEST_F(UpdateFormsTest, DecodesCompressedFilesAndPatches) {
     expected[0] ^= 1;
     EXPECT_FALSE(DecodeForm(GamePath(L"body"), L"", GamePath(L"out"), expected));
     EXPECT_FALSE(FileExists(GamePath(L"out")));
+}
+
+// Private bytes now (under Wine the process's anonymous resident memory).
+SIZE_T PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.PagefileUsage = 0xdeadbeef;
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof counters);
+    return counters.PagefileUsage;
+}
+
+TEST_F(UpdateFormsTest, PatchIsAppliedWithoutMemoryInProportionToTheFile) {
+    // The frame asks for a 40 MiB window: a decoder keeping its own window
+    // would hold that much until it ends; the mapped result is its window
+    // instead. Private bytes are sampled while it decodes.
+    const std::wstring fixtures = KIT_FORM_FIXTURES;
+    uint8_t expected[crypto_hash_sha256_BYTES];
+    const std::string hex = Fixture(L"large-target.sha256").substr(0, 64);
+    ASSERT_TRUE(ParseSha256Hex(kit_test::FromUtf8(hex).c_str(), expected)) << hex;
+    const SIZE_T before = PrivateBytes();
+    std::atomic<bool> done(false);
+    std::atomic<SIZE_T> peak(before);
+    std::thread sampler([&] {
+        while (!done) {
+            const SIZE_T now = PrivateBytes();
+            if (now > peak) peak = now;
+            Sleep(1);
+        }
+    });
+    EXPECT_TRUE(DecodeForm(fixtures + L"\\large.patch", fixtures + L"\\large-base.bin", GamePath(L"large.bin"),
+                           expected));
+    done = true;
+    sampler.join();
+    EXPECT_LT(peak - before, SIZE_T(16) << 20) << "private bytes grew from " << before << " to " << peak;
+    EXPECT_TRUE(FileExists(GamePath(L"large.bin")));
 }
 
 TEST_F(UpdateFormsTest, PatchFromTheInstalledFileIsFetched) {
