@@ -106,14 +106,17 @@ int CUpdate::Run() {
     MSG msg = {};
     if (Start()) {
         // The loop wakes for messages and for the download's own waits.
-        const HANDLE waits[] = {partialHashed_.Get(), retryTimer_.Get()};
+        const HANDLE waits[] = {partialHashed_.Get(), retryTimer_.Get(), decoded_.Get()};
         do {
-            switch (MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT)) {
+            switch (MsgWaitForMultipleObjects(3, waits, FALSE, INFINITE, QS_ALLINPUT)) {
                 case WAIT_OBJECT_0:
                     OnPartialHashed();
                     break;
                 case WAIT_OBJECT_0 + 1:
                     OnRetryDue();
+                    break;
+                case WAIT_OBJECT_0 + 2:
+                    OnDecoded();
                     break;
                 default:
                     break;
@@ -133,7 +136,8 @@ bool CUpdate::Start() {
     if (!ReadCommandLine()) return false;
     partialHashed_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     retryTimer_.Reset(CreateWaitableTimerW(nullptr, FALSE, nullptr));
-    if (!partialHashed_ || !retryTimer_) {
+    decoded_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!partialHashed_ || !retryTimer_ || !decoded_) {
         ShowStatus(kStatusNoClient);
         return false;
     }
@@ -186,6 +190,8 @@ bool CUpdate::ReadCommandLine() {
 }
 
 void CUpdate::Shutdown() {
+    // A decode under way ends by itself; its files must not be left open.
+    if (decodeThread_) WaitForSingleObject(decodeThread_.Get(), INFINITE);
     if (client_) {
         client_->Close();
         client_.reset();
@@ -466,27 +472,53 @@ bool CUpdate::FallBack() {
     return WatchDownload(item) && StartDownload();
 }
 
-bool CUpdate::DecodeDownload(const ManifestItem& item) {
-    const std::wstring path = Attribute(item, L"path");
-    const std::wstring body = SavePath(item);
-    uint8_t digest[crypto_hash_sha256_BYTES];
-    bool ok = ParseSha256Hex(item.node->GetAttribute(L"sha256", L""), digest) &&
-              DecodeForm(body, item.forms[item.form].kind == FormKind::kPatch ? path : std::wstring(),
-                         path + L"_", digest);
-    DeleteFileW(body.c_str());
-    if (ok && !MoveFileExW((path + L"_").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DeleteFileW((path + L"_").c_str());
-        ok = false;
+bool CUpdate::StartDecode(const ManifestItem& item) {
+    decode_.path = Attribute(item, L"path");
+    decode_.body = SavePath(item);
+    decode_.patch = item.forms[item.form].kind == FormKind::kPatch;
+    decode_.ok = false;
+    if (!ParseSha256Hex(item.node->GetAttribute(L"sha256", L""), decode_.digest)) return false;
+    decodeThread_.Reset(CreateThread(nullptr, 0, DecodeMain, this, 0, nullptr));
+    return static_cast<bool>(decodeThread_);
+}
+
+DWORD WINAPI CUpdate::DecodeMain(void* self) {
+    CUpdate* const update = static_cast<CUpdate*>(self);
+    tagDecode& decode = update->decode_;
+    const std::wstring result = decode.path + L"_";
+    decode.ok = DecodeForm(decode.body, decode.patch ? decode.path : std::wstring(), result, decode.digest);
+    DeleteFileW(decode.body.c_str());
+    if (decode.ok && !MoveFileExW(result.c_str(), decode.path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(result.c_str());
+        decode.ok = false;
     }
-    return ok;
+    SetEvent(update->decoded_.Get());
+    return 0;
+}
+
+void CUpdate::OnDecoded() {
+    WaitForSingleObject(decodeThread_.Get(), INFINITE);
+    decodeThread_.Reset();
+    if (queue_.empty()) return;
+    if (!decode_.ok) {
+        if (!FallBack()) Fail(kStatusUpdateFailed);
+        return;
+    }
+    FinishDownload(decodeSpeed_);
 }
 
 void CUpdate::OnDownloadComplete(CHttpClientSocket* client) {
     if (queue_.empty()) return;
-    if (!IsRaw(queue_.front()) && !DecodeDownload(queue_.front())) {
-        if (!FallBack()) Fail(kStatusUpdateFailed);
+    if (IsRaw(queue_.front())) {
+        FinishDownload(client->speed);
         return;
     }
+    // Decoded on a thread of its own: messages are handled meanwhile.
+    decodeSpeed_ = client->speed;
+    if (!StartDecode(queue_.front()) && !FallBack()) Fail(kStatusUpdateFailed);
+}
+
+void CUpdate::FinishDownload(double speed) {
     const ManifestItem item = queue_.front();
     if (RegistersServer(item)) RegisterServer(Attribute(item, L"path"));
     doneBytes_ += item.forms.empty() ? item.size : item.forms[item.form].size;
@@ -496,8 +528,8 @@ void CUpdate::OnDownloadComplete(CHttpClientSocket* client) {
     ProgressReport report;
     report.total = totalBytes_;
     report.done = doneBytes_;
-    report.speed = client->speed;
-    report.secondsLeft = SecondsLeft(report.total, report.done, client->speed);
+    report.speed = speed;
+    report.secondsLeft = SecondsLeft(report.total, report.done, speed);
     SendToLobby(&report, KindProgress, sizeof(report));
     ProcessQueue();
 }

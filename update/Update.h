@@ -67,9 +67,14 @@ private:
     void ReportProgress(uint64_t done, double bytesPerSecond);
     void FinishQueue();
     void OnDownloadComplete(CHttpClientSocket* client);
-    // The front download's compressed body or patch into place; false when
-    // it fails its digests or cannot be decoded.
-    bool DecodeDownload(const ManifestItem& item);
+    // The front download is in place: the next item. `speed` in bytes per
+    // second, of its body.
+    void FinishDownload(double speed);
+    // Decodes the front download's compressed body or patch into place on a
+    // thread; `decoded_` is set when it ended. False when it cannot start.
+    bool StartDecode(const ManifestItem& item);
+    static DWORD WINAPI DecodeMain(void* self);
+    void OnDecoded();
     // After the front download's form failed: the next form, in this run.
     bool FallBack();
 
@@ -100,6 +105,18 @@ private:
     unsigned retries_ = 0;
     kit::CKernelHandle partialHashed_;  // event: the partial file is hashed
     kit::CKernelHandle retryTimer_;     // waitable timer: the next attempt is due
+    // The decode thread's work; it owns `decode_` until it sets `decoded_`.
+    struct tagDecode {
+        std::wstring path;
+        std::wstring body;
+        bool patch = false;
+        uint8_t digest[32] = {};
+        bool ok = false;
+    };
+    tagDecode decode_;
+    double decodeSpeed_ = 0;
+    kit::CKernelHandle decodeThread_;
+    kit::CKernelHandle decoded_;  // event: the decode thread ended
 };
 
 // Loads `file` and calls its DllRegisterServer export, if it has one.
