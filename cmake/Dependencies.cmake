@@ -1,7 +1,8 @@
 # Third-party libraries: zlib (static, from libz-mingw-w64-dev), LAME's
-# decoder (shipped as its own DLL, LGPL) and libsodium (static). LAME and
-# libsodium are cross-built from Debian's source packages while configuring,
-# once per version and flags, into a cache shared by every build folder.
+# decoder (shipped as its own DLL, LGPL), libsodium (static) and zstd's
+# decoder (static). LAME, libsodium and zstd are cross-built from Debian's
+# source packages while configuring, once per version and flags, into a
+# cache shared by every build folder.
 
 # Without this find_package(ZLIB) takes the import library and the program
 # would need zlib1.dll, which Wine happens to have and Windows does not.
@@ -30,6 +31,28 @@ function(kit_fetch_source name dir)
                             fetch "${kit_lib_sh}" "${name}"
                     WORKING_DIRECTORY "${dir}" OUTPUT_FILE "${log}" ERROR_FILE "${log}.err" RESULT_VARIABLE rc)
     if(NOT rc EQUAL 0)
+        # A security update's source may be missing from the mirror while its
+        # index lists it: then the newest earlier version that can be had.
+        execute_process(COMMAND apt-cache showsrc --only-source ${name} OUTPUT_VARIABLE showsrc ERROR_QUIET)
+        string(REGEX MATCHALL "\nVersion: [^\n]+" versions "\n${showsrc}")
+        list(TRANSFORM versions REPLACE "\nVersion: " "")
+        list(SORT versions COMPARE NATURAL ORDER DESCENDING)
+        if(versions)
+            list(REMOVE_AT versions 0)
+        endif()
+        foreach(version IN LISTS versions)
+            file(GLOB partial "${dir}/${name}_*.dsc")
+            if(partial)
+                file(REMOVE ${partial})
+            endif()
+            execute_process(COMMAND apt-get source --download-only ${name}=${version} WORKING_DIRECTORY "${dir}"
+                            OUTPUT_QUIET ERROR_QUIET RESULT_VARIABLE rc)
+            if(rc EQUAL 0)
+                return()
+            endif()
+        endforeach()
+    endif()
+    if(NOT rc EQUAL 0)
         file(GLOB partial "${dir}/${name}_*.dsc")
         if(partial)
             file(REMOVE ${partial})
@@ -53,12 +76,15 @@ endfunction()
 # kit_autotools_dependency(NAME package OUT_PREFIX var
 #     [ORIG_SHA256 sha]            build the upstream tarball, checked
 #     [PREPARE command...]         run in the unpacked tree before configure
-#     CONFIGURE_ARGS args...  INSTALL_TARGET target)
+#     CONFIGURE_ARGS args...  INSTALL_TARGET target
+#     [MAKE_ONLY BUILD_TARGET t]   no configure script: make builds t, and
+#                                  both make calls get CONFIGURE_ARGS and
+#                                  PREFIX=prefix)
 # Without ORIG_SHA256 the Debian tree (with Debian's patches) is built, and
 # dpkg-source checks it against its .dsc. Sets var to the install prefix.
 function(kit_autotools_dependency)
-    cmake_parse_arguments(D "" "NAME;OUT_PREFIX;ORIG_SHA256;INSTALL_TARGET"
-                          "PREPARE;CONFIGURE_ARGS" ${ARGN})
+    cmake_parse_arguments(D "MAKE_ONLY" "NAME;OUT_PREFIX;ORIG_SHA256;BUILD_TARGET"
+                          "PREPARE;CONFIGURE_ARGS;INSTALL_TARGET" ${ARGN})
     set(src_dir "${KIT_DEPS_CACHE}/src")
     file(MAKE_DIRECTORY "${src_dir}")
     # One build at a time per cache: several build folders may configure at once.
@@ -75,6 +101,9 @@ function(kit_autotools_dependency)
     string(REGEX REPLACE "\\.dsc$" "" version "${version}")
 
     set(key "${KIT_TRIPLET};${version};${D_ORIG_SHA256};${D_PREPARE};${D_CONFIGURE_ARGS};${D_INSTALL_TARGET}")
+    if(D_MAKE_ONLY)
+        string(APPEND key ";${D_BUILD_TARGET}")
+    endif()
     string(SHA256 key_hash "${key}")
     string(SUBSTRING "${key_hash}" 0 12 key_hash)
     set(prefix "${KIT_DEPS_CACHE}/${version}-${key_hash}")
@@ -102,12 +131,17 @@ function(kit_autotools_dependency)
     if(D_PREPARE)
         kit_dep_step(${D_NAME} "${work}/prepare.log" "${tree}" ${D_PREPARE})
     endif()
-    kit_dep_step(${D_NAME} "${work}/configure.log" "${tree}" ./configure
-                 --host=${KIT_TRIPLET} CC=${CMAKE_C_COMPILER} --prefix=${prefix}
-                 --disable-dependency-tracking ${D_CONFIGURE_ARGS})
+    set(make_args)
+    if(D_MAKE_ONLY)
+        set(make_args CC=${CMAKE_C_COMPILER} AR=${CMAKE_AR} PREFIX=${prefix} ${D_CONFIGURE_ARGS})
+    else()
+        kit_dep_step(${D_NAME} "${work}/configure.log" "${tree}" ./configure
+                     --host=${KIT_TRIPLET} CC=${CMAKE_C_COMPILER} --prefix=${prefix}
+                     --disable-dependency-tracking ${D_CONFIGURE_ARGS})
+    endif()
     cmake_host_system_information(RESULT cores QUERY NUMBER_OF_LOGICAL_CORES)
-    kit_dep_step(${D_NAME} "${work}/make.log" "${tree}" make -j${cores})
-    kit_dep_step(${D_NAME} "${work}/install.log" "${tree}" make ${D_INSTALL_TARGET})
+    kit_dep_step(${D_NAME} "${work}/make.log" "${tree}" make -j${cores} ${make_args} ${D_BUILD_TARGET})
+    kit_dep_step(${D_NAME} "${work}/install.log" "${tree}" make ${D_INSTALL_TARGET} ${make_args})
     file(WRITE "${prefix}/.done" "${key}\n")
     file(REMOVE_RECURSE "${work}")
 endfunction()
@@ -143,3 +177,15 @@ set_target_properties(kit_sodium PROPERTIES
     INTERFACE_INCLUDE_DIRECTORIES "${KIT_SODIUM_DIR}/include"
     # Without it the headers declare the functions dllimport.
     INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC)
+
+# zstd: the updater only decodes, so the library is built without its
+# compressor, dictionary builder and legacy formats (about 134 KB); publish
+# compresses with Debian's libzstd-dev natively.
+kit_autotools_dependency(NAME libzstd OUT_PREFIX KIT_ZSTD_DIR MAKE_ONLY
+    CONFIGURE_ARGS -C lib ZSTD_LIB_COMPRESSION=0 ZSTD_LIB_DICTBUILDER=0 ZSTD_LEGACY_SUPPORT=0
+    BUILD_TARGET libzstd.a-release
+    INSTALL_TARGET install-static install-includes)
+add_library(kit_zstd STATIC IMPORTED GLOBAL)
+set_target_properties(kit_zstd PROPERTIES
+    IMPORTED_LOCATION "${KIT_ZSTD_DIR}/lib/libzstd.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${KIT_ZSTD_DIR}/include")

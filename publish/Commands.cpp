@@ -10,6 +10,7 @@
 
 #include "Console.h"
 #include "Files.h"
+#include "Forms.h"
 #include "Manifest.h"
 #include "Minisign.h"
 #include "Planner.h"
@@ -23,7 +24,7 @@ namespace {
 const char kUsage[] =
     "usage: publish keygen KEYFILE\n"
     "       publish release SITE --game N --version V --to NEW_DIR [--from OLD_DIR] --base-url URL --key KEYFILE\n"
-    "                       [--expires DAYS]\n"
+    "                       [--expires DAYS] [--level 1..22] [--patches K]\n"
     "       publish refresh SITE --game N --key KEYFILE [--expires DAYS]\n"
     "       publish verify SITE --game N --key KEYFILE.pub\n";
 
@@ -189,9 +190,20 @@ int Keygen(const std::vector<std::string>& args) {
 int Release(const std::vector<std::string>& args) {
     std::string site, error;
     std::map<std::string, std::string> options;
-    if (!ParseOptions(args, {"--game", "--version", "--to", "--from", "--base-url", "--key", "--expires"}, &site,
-                      &options, &error)) {
+    if (!ParseOptions(args, {"--game", "--version", "--to", "--from", "--base-url", "--key", "--expires", "--level",
+                             "--patches"},
+                      &site, &options, &error)) {
         return Refuse(error + "\n" + kUsage);
+    }
+    tagFormOptions forms;
+    uint64_t number = 0;
+    if (options.count("--level")) {
+        if (!ParseDecimal(options["--level"], 22, &number) || number == 0) return Refuse("--level needs 1 to 22");
+        forms.level_ = static_cast<int>(number);
+    }
+    if (options.count("--patches")) {
+        if (!ParseDecimal(options["--patches"], 16, &number)) return Refuse("--patches needs 0 to 16");
+        forms.patchBases_ = number;
     }
     for (const char* required : {"--to", "--base-url", "--key"}) {
         if (!options.count(required)) return Refuse(std::string("release needs ") + required + "\n" + kUsage);
@@ -240,10 +252,16 @@ int Release(const std::vector<std::string>& args) {
     tagReleasePlan plan;
     if (!PlanRelease(input, &plan, &error)) return Refuse(error);
 
-    size_t added = 0;
+    size_t added = 0, formsAdded = 0;
     if (!StoreFiles(to, plan.stored_, PathFromUtf8(site) / "files", &added, &error)) return Fail(error);
     plan.manifest_.released_ = stamp.released_;
     plan.manifest_.expires_ = stamp.expires_;
+#ifdef PUBLISH_WITH_ZSTD
+    if (!AddForms(input.current_, input.old_, options["--to"], (PathFromUtf8(site) / "files").u8string(), forms,
+                  &plan.manifest_, &formsAdded, &error)) {
+        return Fail(error);
+    }
+#endif
     const std::string text = FormatManifest(plan.manifest_);
     const std::string trusted = "game " + std::to_string(input.game_) + " version " + std::to_string(version);
     if (!WriteWholeFile(manifestPath, JoinSignedBody(text, Sign(key, text, trusted)), false, &error)) {
@@ -253,6 +271,7 @@ int Release(const std::vector<std::string>& args) {
                 static_cast<unsigned long long>(version), Plural(plan.downloads_, "download").c_str(),
                 Plural(plan.deletes_, "delete").c_str(), Plural(plan.moves_, "move").c_str(),
                 Plural(added, "file").c_str());
+    if (formsAdded) std::printf("%s of compressed files and patches new in the store\n", Plural(formsAdded, "file").c_str());
     std::printf("kept %s of earlier versions, dropped %s they made useless\n", Plural(plan.kept_, "item").c_str(),
                 Plural(plan.dropped_, "download").c_str());
     std::printf("signed %s with key %s, %s\n", manifestPath.u8string().c_str(), KeyIdText(key.keyId_).c_str(),
@@ -301,6 +320,37 @@ struct tagVersionSummary {
     uint64_t bytes_ = 0;
 };
 
+// Checks each compressed file and patch of a download item once: present,
+// its own digest, and decoding to the item's content. Returns the problems.
+size_t CheckForms(const fs::path& store, const tagItem& item, std::map<std::string, bool>* checked) {
+    std::vector<tagForm> forms;
+    tagForm compressed;
+    std::string problem;
+    if (!item.Get("zstd").empty() && ParseZstdForm(item.Get("zstd"), &compressed)) forms.push_back(compressed);
+    if (!item.Get("zstd").empty() && forms.empty()) problem = "unreadable zstd attribute";
+    std::vector<tagForm> patches;
+    if (!ParsePatchForms(item.Get("patch"), &patches)) problem = "unreadable patch attribute";
+    forms.insert(forms.end(), patches.begin(), patches.end());
+    size_t problems = 0;
+    if (!problem.empty()) {
+        ++problems;
+        std::printf("BAD  forms of %s: %s\n", item.Get("path").c_str(), problem.c_str());
+    }
+    std::string expected = item.Get("sha256");
+    for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const tagForm& form : forms) {
+        if (checked->count(form.fname_)) continue;
+        problem.clear();
+        CheckForm(store.u8string(), form, expected, &problem);
+        (*checked)[form.fname_] = problem.empty();
+        if (!problem.empty()) {
+            ++problems;
+            std::printf("BAD  %s (form of %s): %s\n", form.fname_.c_str(), item.Get("path").c_str(), problem.c_str());
+        }
+    }
+    return problems;
+}
+
 int Verify(const std::vector<std::string>& args) {
     std::string site, error;
     std::map<std::string, std::string> options;
@@ -333,6 +383,7 @@ int Verify(const std::vector<std::string>& args) {
         uint64_t size = 0;
         ParseDecimal(item.Get("size"), std::numeric_limits<int32_t>::max(), &size);
         summary.bytes_ += size;
+        problems += CheckForms(store, item, &checked);
         const std::string& fname = item.Get("fname");
         if (checked.count(fname)) continue;
         std::string problem;

@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "FormDecoder.h"
 #include "ManifestEnd.h"
 #include "ManifestTrust.h"
 #include "Progress.h"
@@ -57,6 +58,28 @@ uint64_t PartialFileSize(const std::wstring& path) {
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// Where a download's body goes: the raw file straight to its path, a
+// compressed body or patch beside it until it is decoded.
+std::wstring SavePath(const ManifestItem& item) {
+    const std::wstring path = Attribute(item, L"path");
+    if (item.forms.empty()) return path;
+    switch (item.forms[item.form].kind) {
+        case FormKind::kZstd: return path + L"_z";
+        case FormKind::kPatch: return path + L"_p";
+        case FormKind::kRaw: break;
+    }
+    return path;
+}
+
+// The bytes the item's chosen form fetches.
+uint64_t FetchSize(const ManifestItem& item) {
+    return item.forms.empty() ? item.size : item.forms[item.form].size;
+}
+
+bool IsRaw(const ManifestItem& item) {
+    return item.forms.empty() || item.forms[item.form].kind == FormKind::kRaw;
+}
+
 // Handles the queued messages; false once WM_QUIT is read (it is in *msg).
 bool PumpMessages(MSG* msg) {
     while (PeekMessageW(msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -92,18 +115,21 @@ int CUpdate::Run() {
     if (Start()) {
         // The loop wakes for messages, for the download's own waits and
         // for the run's deadline.
-        const HANDLE waits[] = {partialHashed_.Get(), retryTimer_.Get()};
+        const HANDLE waits[] = {partialHashed_.Get(), retryTimer_.Get(), decoded_.Get()};
         bool overdue = false;
         do {
             const DWORD elapsed = GetTickCount() - started_;
             const DWORD limit = manifestRead_ ? runDeadline : checkDeadline;
             const DWORD wait = overdue ? INFINITE : elapsed >= limit ? 0 : limit - elapsed;
-            switch (MsgWaitForMultipleObjects(2, waits, FALSE, wait, QS_ALLINPUT)) {
+            switch (MsgWaitForMultipleObjects(3, waits, FALSE, wait, QS_ALLINPUT)) {
                 case WAIT_OBJECT_0:
                     OnPartialHashed();
                     break;
                 case WAIT_OBJECT_0 + 1:
                     OnRetryDue();
+                    break;
+                case WAIT_OBJECT_0 + 2:
+                    OnDecoded();
                     break;
                 case WAIT_TIMEOUT:
                     overdue = true;
@@ -127,7 +153,8 @@ bool CUpdate::Start() {
     if (!ReadCommandLine()) return false;
     partialHashed_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     retryTimer_.Reset(CreateWaitableTimerW(nullptr, FALSE, nullptr));
-    if (!partialHashed_ || !retryTimer_) {
+    decoded_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!partialHashed_ || !retryTimer_ || !decoded_) {
         ShowStatus(kStatusNoClient);
         return false;
     }
@@ -182,6 +209,8 @@ bool CUpdate::ReadCommandLine() {
 }
 
 void CUpdate::Shutdown() {
+    // A decode under way ends by itself; its files must not be left open.
+    if (decodeThread_) WaitForSingleObject(decodeThread_.Get(), INFINITE);
     if (client_) {
         client_->Close();
         client_.reset();
@@ -273,7 +302,9 @@ void CUpdate::OnHttpComplete(CHttpClientSocket* client) {
 void CUpdate::OnHttpError(CHttpClientSocket* client, const wchar_t*) {
     if (client->savePath.empty()) {
         Fail(kStatusListFailed);
-    } else if (!(resumable_ && client->ConnectionLost() && RetryDownload())) {
+    } else if (resumable_ && client->ConnectionLost()) {
+        if (!RetryDownload()) Fail(kStatusFileFailed);
+    } else if (queue_.empty() || IsRaw(queue_.front()) || !FallBack()) {
         Fail(downloadCheck_.Mismatched() || client->SizeRefused() ? kStatusFileRefused : kStatusFileFailed);
     }
 }
@@ -349,7 +380,12 @@ CUpdate::ManifestResult CUpdate::HandleManifest() {
         ShowStatus(kStatusUpToDate);
         return ManifestResult::NothingToDo;
     }
+#ifdef UPDATE_WITHOUT_FORMS
     totalBytes_ = plan.totalBytes;
+#else
+    totalBytes_ = AssignForms(plan.items, currentVersion_,
+                              [](const std::wstring& path) { return PartialFileSize(path) != 0; });
+#endif
     queue_ = std::move(plan.items);
     ProcessQueue();
     return ManifestResult::Queued;
@@ -432,15 +468,18 @@ bool CUpdate::WatchDownload(const ManifestItem& item) {
     const wchar_t* text = item.node->GetAttribute(L"sha256", nullptr);
     resumable_ = text != nullptr;
     // Progress counts from the bytes an earlier run left, if they are kept.
-    const uint64_t partial = resumable_ ? PartialFileSize(Attribute(item, L"path")) : 0;
-    attempts_.Begin(item.size, partial < item.size ? partial : 0);
+    const uint64_t partial = resumable_ ? PartialFileSize(SavePath(item)) : 0;
+    const uint64_t size = FetchSize(item);
+    attempts_.Begin(size, partial < size ? partial : 0);
     if (!text) {
         client_->SetBodyObserver(nullptr);
         return true;
     }
-    // Well-formed: checked when the manifest was read.
+    // Well-formed: checked when the manifest was read. A compressed body or
+    // patch is checked against its own digest before it is decoded.
     uint8_t digest[crypto_hash_sha256_BYTES];
     if (!ParseSha256Hex(text, digest)) return false;
+    if (!IsRaw(item)) std::memcpy(digest, item.forms[item.form].sha256, sizeof digest);
     downloadCheck_.Expect(digest);
     client_->SetBodyObserver(&downloadCheck_);
     return true;
@@ -448,24 +487,26 @@ bool CUpdate::WatchDownload(const ManifestItem& item) {
 
 bool CUpdate::StartDownload() {
     const ManifestItem& item = queue_.front();
-    uint64_t partial = resumable_ ? PartialFileSize(Attribute(item, L"path")) : 0;
-    // A partial file as long as the item (or longer, left by an updater
-    // that knew no bound) has nothing left to ask for: it starts over.
-    if (partial != 0 && partial >= item.size) {
-        DeleteFileW((Attribute(item, L"path") + L"_").c_str());
+    const std::wstring save = SavePath(item);
+    uint64_t partial = resumable_ ? PartialFileSize(save) : 0;
+    // A partial file as long as what is fetched (or longer, left by an
+    // updater that knew no bound) has nothing left to ask for: it starts over.
+    if (partial != 0 && partial >= FetchSize(item)) {
+        DeleteFileW((save + L"_").c_str());
         partial = 0;
     }
     // After a lost connection the digest already holds the partial file.
     if (partial == 0 || partial == downloadCheck_.Hashed()) return RequestDownload(partial);
-    const std::wstring path = Attribute(queue_.front(), L"path") + L"_";
+    const std::wstring path = SavePath(queue_.front()) + L"_";
     return downloadCheck_.HashPartialFile(path, partial, partialHashed_.Get()) || RequestDownload(0);
 }
 
 bool CUpdate::RequestDownload(uint64_t offset) {
     const ManifestItem& item = queue_.front();
+    const std::wstring fname = item.forms.empty() ? Attribute(item, L"fname") : item.forms[item.form].fname;
     // A digest makes the size part of what the item promises.
-    return client_->RequestFrom(url_ + Attribute(item, L"fname"), Attribute(item, L"path"), offset,
-                                resumable_ ? item.size : CHttpClientSocket::kUnknownSize);
+    return client_->RequestFrom(url_ + fname, SavePath(item), offset,
+                                resumable_ ? FetchSize(item) : CHttpClientSocket::kUnknownSize);
 }
 
 void CUpdate::OnPartialHashed() {
@@ -497,19 +538,74 @@ void CUpdate::FinishQueue() {
     completed_ = true;
 }
 
+bool CUpdate::FallBack() {
+    ManifestItem& item = queue_.front();
+    // The fetched bytes count as done: the total grows by the next form.
+    doneBytes_ += item.forms[item.form].size;
+    item.failed |= FormBit(item.forms[item.form].kind);
+    item.form = ChooseForm(item.forms, currentVersion_, item.base, item.failed, false);
+    totalBytes_ += item.forms[item.form].size;
+    return WatchDownload(item) && StartDownload();
+}
+
+bool CUpdate::StartDecode(const ManifestItem& item) {
+    decode_.path = Attribute(item, L"path");
+    decode_.body = SavePath(item);
+    decode_.patch = item.forms[item.form].kind == FormKind::kPatch;
+    decode_.ok = false;
+    if (!ParseSha256Hex(item.node->GetAttribute(L"sha256", L""), decode_.digest)) return false;
+    decodeThread_.Reset(CreateThread(nullptr, 0, DecodeMain, this, 0, nullptr));
+    return static_cast<bool>(decodeThread_);
+}
+
+DWORD WINAPI CUpdate::DecodeMain(void* self) {
+    CUpdate* const update = static_cast<CUpdate*>(self);
+    tagDecode& decode = update->decode_;
+    const std::wstring result = decode.path + L"_";
+    decode.ok = DecodeForm(decode.body, decode.patch ? decode.path : std::wstring(), result, decode.digest);
+    DeleteFileW(decode.body.c_str());
+    if (decode.ok && !MoveFileExW(result.c_str(), decode.path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(result.c_str());
+        decode.ok = false;
+    }
+    SetEvent(update->decoded_.Get());
+    return 0;
+}
+
+void CUpdate::OnDecoded() {
+    WaitForSingleObject(decodeThread_.Get(), INFINITE);
+    decodeThread_.Reset();
+    if (queue_.empty()) return;
+    if (!decode_.ok) {
+        if (!FallBack()) Fail(kStatusUpdateFailed);
+        return;
+    }
+    FinishDownload(decodeSpeed_);
+}
+
 void CUpdate::OnDownloadComplete(CHttpClientSocket* client) {
     if (queue_.empty()) return;
+    if (IsRaw(queue_.front())) {
+        FinishDownload(client->speed);
+        return;
+    }
+    // Decoded on a thread of its own: messages are handled meanwhile.
+    decodeSpeed_ = client->speed;
+    if (!StartDecode(queue_.front()) && !FallBack()) Fail(kStatusUpdateFailed);
+}
+
+void CUpdate::FinishDownload(double speed) {
     const ManifestItem item = queue_.front();
     if (RegistersServer(item)) RegisterServer(Attribute(item, L"path"));
-    doneBytes_ += item.size;
+    doneBytes_ += FetchSize(item);
     queue_.pop_front();
     // Bytes per second here, unlike the periodic report's KB/s: see
     // OnHttpProgress.
     ProgressReport report;
     report.total = totalBytes_;
     report.done = doneBytes_;
-    report.speed = client->speed;
-    report.secondsLeft = SecondsLeft(report.total, report.done, client->speed);
+    report.speed = speed;
+    report.secondsLeft = SecondsLeft(report.total, report.done, speed);
     SendToLobby(&report, KindProgress, sizeof(report));
     ProcessQueue();
 }

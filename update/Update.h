@@ -82,6 +82,16 @@ private:
     void ReportProgress(uint64_t done, double bytesPerSecond);
     void FinishQueue();
     void OnDownloadComplete(CHttpClientSocket* client);
+    // The front download is in place: the next item. `speed` in bytes per
+    // second, of its body.
+    void FinishDownload(double speed);
+    // Decodes the front download's compressed body or patch into place on a
+    // thread; `decoded_` is set when it ended. False when it cannot start.
+    bool StartDecode(const ManifestItem& item);
+    static DWORD WINAPI DecodeMain(void* self);
+    void OnDecoded();
+    // After the front download's form failed: the next form, in this run.
+    bool FallBack();
 
     void SendToLobby(const void* payload, LobbyMessageKind kind, uint32_t length);
     void ShowStatus(const std::wstring& text);
@@ -113,6 +123,18 @@ private:
     bool manifestRead_ = false;
     kit::CKernelHandle partialHashed_;  // event: the partial file is hashed
     kit::CKernelHandle retryTimer_;     // waitable timer: the next attempt is due
+    // The decode thread's work; it owns `decode_` until it sets `decoded_`.
+    struct tagDecode {
+        std::wstring path;
+        std::wstring body;
+        bool patch = false;
+        uint8_t digest[32] = {};
+        bool ok = false;
+    };
+    tagDecode decode_;
+    double decodeSpeed_ = 0;
+    kit::CKernelHandle decodeThread_;
+    kit::CKernelHandle decoded_;  // event: the decode thread ended
 };
 
 // Loads `file` and calls its DllRegisterServer export, if it has one.

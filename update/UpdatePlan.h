@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
+#include "DownloadForm.h"
 #include "XMLConfig.h"
 
 // A "File" item's "op", read once when the item is planned. The values are
@@ -27,6 +29,12 @@ struct tagManifestItem {
     _ServerEngine::CXMLConfig* node;  // owned by the manifest document
     ManifestOp op;
     uint64_t size;  // "size", a signed 32-bit count widened with its sign
+    // Downloads: the forms the file comes in (AssignForms), the one taken,
+    // the kinds that failed in this run and what the path holds before it.
+    std::vector<tagDownloadForm> forms = {};
+    size_t form = 0;
+    unsigned failed = 0;
+    tagBaseState base = {};
 };
 using ManifestItem = tagManifestItem;
 

@@ -2,7 +2,9 @@
 // with Debian's minisign.
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "cli_support.h"
 
@@ -57,10 +59,11 @@ TEST_F(PublishCliTest, ReleasesVersionsThatVerify) {
     EXPECT_NE(manifest.find("path=\"data\\地图\\中文.txt\""), std::string::npos);
     EXPECT_NE(manifest.find("op=\"2\" src=\"game.cfg\" des=\"config\\game.cfg\""), std::string::npos);
     // The store keeps one file per content ever released: exe 1 to 3, big,
-    // old, cfg, map, map 3, read me.
+    // old, cfg, map, map 3, read me; and big's compressed form (the small
+    // files gain nothing by compressing or patching).
     size_t stored = 0;
     for (const auto& file : Snapshot("site/files")) stored += file.first.back() != '/';
-    EXPECT_EQ(stored, 9u);
+    EXPECT_EQ(stored, 10u);
 
     // The same inputs give the same bytes.
     ReleaseThreeVersions("again");
@@ -310,6 +313,84 @@ TEST_F(PublishCliTest, VerifyReportsDamage) {
     run = Publish({"verify", "site", "--game", "7", "--key", "key.pub"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("signature"), std::string::npos) << run.err;
+}
+
+// Text that compresses, changed a little in each version.
+std::string Lines(int version) {
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i * (i % 97 == 0 ? version : 1)) + "\n";
+    return text;
+}
+
+// The value of attribute `name` of the item for `path`.
+std::string ItemAttribute(const std::string& manifest, const std::string& path, const std::string& name) {
+    const size_t item = manifest.find("path=\"" + path + "\"");
+    const size_t end = manifest.find("/>", item);
+    const size_t start = manifest.find(" " + name + "=\"", item);
+    if (item == std::string::npos || start == std::string::npos || start > end) return "";
+    const size_t value = start + name.size() + 3;
+    return manifest.substr(value, manifest.find('"', value) - value);
+}
+
+TEST_F(PublishCliTest, StoresCompressedFilesAndPatchesThatDecode) {
+    for (int v = 1; v <= 3; ++v) MakeTree("v" + std::to_string(v), {{"bin/game.dll", Lines(v)}, {"tiny.txt", "t"}});
+    ASSERT_EQ(Release("site", 1, "v1").status, 0);
+    ASSERT_EQ(Release("site", 2, "v2", "v1").status, 0);
+    const tagRun third = Publish({"release", "site", "--game", "7", "--version", "3", "--to", "v3", "--from", "v2",
+                                  "--base-url", "http://127.0.0.1:8080", "--key", "key", "--level", "9"});
+    ASSERT_EQ(third.status, 0) << third.err;
+    const std::string manifest = Read("site/update/7.xml");
+    const std::string zstd = ItemAttribute(manifest, "bin\\game.dll", "zstd");
+    const std::string patch = ItemAttribute(manifest, "bin\\game.dll", "patch");
+    EXPECT_TRUE(ItemAttribute(manifest, "tiny.txt", "zstd").empty()) << manifest;
+
+    // Compressed: much smaller than the raw file, and zstd itself decodes it.
+    std::istringstream z(zstd);
+    std::string fname, size, sha;
+    ASSERT_TRUE(z >> fname >> size >> sha) << manifest;
+    EXPECT_LT(std::stoul(size) * 4, Lines(3).size());
+    EXPECT_EQ(Shell("zstd -q -d -c site/files/" + fname + " | cmp - v3/bin/game.dll").status, 0);
+
+    // Patches from version 2's content and from version 1's, newest first;
+    // each one decodes with zstd --patch-from to version 3's file.
+    std::vector<std::string> bases;
+    std::istringstream patches(patch);
+    for (std::string one; std::getline(patches, one, ';');) {
+        std::istringstream p(one);
+        std::string base, since, until;
+        ASSERT_TRUE(p >> base >> since >> until >> fname >> size >> sha) << one;
+        bases.push_back(since + "-" + until);
+        EXPECT_LT(std::stoul(size) * 10, std::stoul(zstd.substr(zstd.find(' ') + 1))) << one;
+        EXPECT_EQ(Shell("zstd -q -d --long=31 --patch-from=site/files/" + base.substr(0, 2) + "/" + base +
+                        " -c site/files/" + fname + " | cmp - v3/bin/game.dll")
+                      .status,
+                  0)
+            << one;
+    }
+    EXPECT_EQ(bases, (std::vector<std::string>{"2-3", "1-2"}));
+    tagRun verify = Publish({"verify", "site", "--game", "7", "--key", "key.pub"});
+    EXPECT_EQ(verify.status, 0) << verify.out;
+
+    // A damaged patch is found.
+    std::string bytes = Read("site/files/" + fname);
+    bytes[bytes.size() / 2] ^= 1;
+    Write("site/files/" + fname, bytes);
+    verify = Publish({"verify", "site", "--game", "7", "--key", "key.pub"});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_NE(verify.out.find(fname + " (form of bin\\game.dll): size or SHA-256 differs"), std::string::npos)
+        << verify.out;
+
+    // Without patches; a level out of range is refused.
+    MakeTree("v4", {{"bin/game.dll", Lines(4)}, {"tiny.txt", "t"}});
+    const tagRun fourth = Publish({"release", "site", "--game", "7", "--version", "4", "--to", "v4", "--from", "v3",
+                                   "--base-url", "http://127.0.0.1:8080", "--key", "key", "--patches", "0"});
+    ASSERT_EQ(fourth.status, 0) << fourth.err;
+    EXPECT_TRUE(ItemAttribute(Read("site/update/7.xml"), "bin\\game.dll", "patch").empty());
+    EXPECT_FALSE(ItemAttribute(Read("site/update/7.xml"), "bin\\game.dll", "zstd").empty());
+    EXPECT_EQ(Publish({"release", "site", "--game", "7", "--version", "5", "--to", "v4", "--from", "v4", "--base-url",
+                       "http://127.0.0.1:8080", "--key", "key", "--level", "23"})
+                  .status,
+              2);
 }
 
 TEST_F(PublishCliTest, ProgressBarOnlyOnATerminal) {

@@ -29,15 +29,16 @@ std::string UpdateScenarioTest::Store() const {
     return ReadFileBytes(game_ / L"Configs\\Version.dat");
 }
 
-tagRunResult UpdateScenarioTest::RunUpdate(unsigned game) {
+tagRunResult UpdateScenarioTest::RunUpdate(unsigned game, const std::wstring& program) {
     CLobbyWindow lobby;
-    return RunUpdateWith(LobbyArguments(game, lobby.Handle()), lobby);
+    return RunUpdateWith(LobbyArguments(game, lobby.Handle()), lobby, program);
 }
 
-tagRunResult UpdateScenarioTest::RunUpdateWith(const std::wstring& arguments, CLobbyWindow& lobby) {
+tagRunResult UpdateScenarioTest::RunUpdateWith(const std::wstring& arguments, CLobbyWindow& lobby,
+                                               const std::wstring& program) {
     tagRunResult result;
     CUpdateProcess update;
-    if (!update.Start(arguments, game_.Path(), Host())) {
+    if (!update.Start(arguments, game_.Path(), Host(), program)) {
         ADD_FAILURE() << "Update.exe did not start";
         return result;
     }

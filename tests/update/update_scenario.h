@@ -45,10 +45,12 @@ protected:
 
     std::wstring GamePath(const std::wstring& relative) const { return game_ / relative; }
 
-    // Runs Update.exe for `game`, linked to a fresh lobby window.
-    tagRunResult RunUpdate(unsigned game);
+    // Runs Update.exe (`program` of build/bin) for `game`, linked to a fresh
+    // lobby window.
+    tagRunResult RunUpdate(unsigned game, const std::wstring& program = L"UpdateTestHost.exe");
     // Runs Update.exe with the given command line arguments.
-    tagRunResult RunUpdateWith(const std::wstring& arguments, CLobbyWindow& lobby);
+    tagRunResult RunUpdateWith(const std::wstring& arguments, CLobbyWindow& lobby,
+                               const std::wstring& program = L"UpdateTestHost.exe");
 
     // Runs the sample lobby for game 1, which starts the test build of
     // Update.exe, with the lobby's `switches`.
