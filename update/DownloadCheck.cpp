@@ -72,6 +72,7 @@ void CSha256Worker::AddFile(kit::CFileHandle file, uint64_t length, HANDLE done)
     file_ = std::move(file);
     fileLength_ = length;
     fileDone_ = done;
+    fileHashed_.store(0, std::memory_order_relaxed);
     Submit(BlockKind::File);
 }
 
@@ -119,6 +120,7 @@ bool CSha256Worker::HashFile() {
         if (!ReadFile(file_.Get(), BlockData(consume_), want, &got, nullptr) || got != want) return false;
         crypto_hash_sha256_update(&state_, BlockData(consume_), got);
         left -= got;
+        fileHashed_.fetch_add(got, std::memory_order_relaxed);
     }
     return true;
 }
@@ -137,6 +139,14 @@ bool CDownloadCheck::HashPartialFile(const std::wstring& path, uint64_t length, 
     worker_.AddFile(std::move(file), length, done);
     hashed_ = length;
     return true;
+}
+
+bool CDownloadCheck::HashedFileMatches() {
+    uint8_t digest[crypto_hash_sha256_BYTES];
+    const bool matches = started_ && worker_.Finish(digest) && worker_.FileRead() &&
+                         sodium_memcmp(digest, expected_, sizeof digest) == 0;
+    started_ = false;
+    return matches;
 }
 
 void CDownloadCheck::OnHttpBodyBegin(uint64_t offset) {

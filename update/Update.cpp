@@ -10,9 +10,11 @@
 #include <new>
 #include <utility>
 
+#include "EndState.h"
 #include "ManifestEnd.h"
 #include "ManifestTrust.h"
 #include "Progress.h"
+#include "SpaceCheck.h"
 #include "StatusText.h"
 #include "StringHelpers.h"
 #include "VersionStore.h"
@@ -88,14 +90,17 @@ int CUpdate::Run() {
     MSG msg = {};
     if (Start()) {
         // The loop wakes for messages and for the download's own waits.
-        const HANDLE waits[] = {partialHashed_.Get(), retryTimer_.Get()};
+        const HANDLE waits[] = {partialHashed_.Get(), retryTimer_.Get(), targetHashed_.Get()};
         do {
-            switch (MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT)) {
+            switch (MsgWaitForMultipleObjects(3, waits, FALSE, INFINITE, QS_ALLINPUT)) {
                 case WAIT_OBJECT_0:
                     OnPartialHashed();
                     break;
                 case WAIT_OBJECT_0 + 1:
                     OnRetryDue();
+                    break;
+                case WAIT_OBJECT_0 + 2:
+                    OnTargetHashed();
                     break;
                 default:
                     break;
@@ -115,7 +120,8 @@ bool CUpdate::Start() {
     if (!ReadCommandLine()) return false;
     partialHashed_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     retryTimer_.Reset(CreateWaitableTimerW(nullptr, FALSE, nullptr));
-    if (!partialHashed_ || !retryTimer_) {
+    targetHashed_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!partialHashed_ || !retryTimer_ || !targetHashed_) {
         ShowStatus(kStatusNoClient);
         return false;
     }
@@ -141,7 +147,10 @@ bool CUpdate::Start() {
 bool CUpdate::ReadCommandLine() {
     int count = 0;
     LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (args && count == 4) {
+    // "repair" after the three arguments asks for a repair; every other
+    // count or fourth argument uses none of them, as before.
+    repair_ = args && count == 5 && std::wcscmp(args[4], L"repair") == 0;
+    if (args && (count == 4 || repair_)) {
         const HWND lobby = reinterpret_cast<HWND>(static_cast<intptr_t>(_wtoi(args[2])));
         if (!Connect(lobby)) {
             LocalFree(args);
@@ -205,6 +214,7 @@ void CUpdate::OnTimer() {
     CConnectPeer::OnTimer();
     // The lobby hears of a download waiting to go on, not only silence.
     if (waitingToRetry_) ReportProgress(doneBytes_ + downloadCheck_.Hashed(), 0);
+    if (checkingTarget_) ReportCheckProgress();
     if (lobbyProcess_ && WaitForSingleObject(lobbyProcess_.Get(), 0) != WAIT_TIMEOUT) {
         PostQuitMessage(0);
         lobbyProcess_.Reset();
@@ -241,6 +251,8 @@ void CUpdate::OnHttpComplete(CHttpClientSocket* client) {
             break;
         case ManifestResult::Refused:
             Fail(kStatusListRefused);
+            break;
+        case ManifestResult::Ended:
             break;
     }
 }
@@ -304,18 +316,40 @@ CUpdate::ManifestResult CUpdate::HandleManifest() {
     }
     url_ = std::move(plan.baseUrl);
     manifestVersion_ = plan.manifestVersion;
-    if (plan.outcome == PlanOutcome::kNotNewer) {
+    tagManifestFiles files = ReadManifestFiles(manifest_);
+    installedNames_ = InstalledNames(files.steps);
+    if (repair_ && !files.digests) {
+        Fail(kStatusRepairNoDigests);
+        return ManifestResult::Ended;
+    }
+    if (plan.outcome == PlanOutcome::kNotNewer && !repair_) {
         ShowStatus(kStatusUpToDate);
         return ManifestResult::NothingToDo;
     }
     ShowStatus(kStatusCounting);
     // A newer manifest without newer items writes no version either.
-    if (plan.outcome == PlanOutcome::kNoItems) {
+    if (plan.outcome == PlanOutcome::kNoItems && !repair_) {
         ShowStatus(kStatusUpToDate);
         return ManifestResult::NothingToDo;
     }
-    totalBytes_ = plan.totalBytes;
-    queue_ = std::move(plan.items);
+    writesVersion_ = plan.outcome == PlanOutcome::kWork;
+    if (writesVersion_) {
+        totalBytes_ = plan.totalBytes;
+        queue_ = std::move(plan.items);
+    }
+    if (repair_) {
+        // After the update's own items, so that its moves find the files
+        // where the installed version left them; the checks then fetch
+        // whatever is still missing or differs.
+        ShowStatus(kStatusVerifying);
+        totalBytes_ += files.totalBytes;
+        queue_.insert(queue_.end(), files.files.begin(), files.files.end());
+    }
+    if (!EnoughSpace(queue_, installedNames_)) {
+        queue_.clear();
+        Fail(kStatusNoSpace);
+        return ManifestResult::Ended;
+    }
     ProcessQueue();
     return ManifestResult::Queued;
 }
@@ -330,15 +364,16 @@ void CUpdate::ProcessQueue() {
 
 bool CUpdate::ProcessItem(const ManifestItem& item) {
     switch (item.op) {
-        case OpDownload: {
-            const std::wstring path = Attribute(item, L"path");
+        case OpDownload:
+        case OpRepair: {
+            const std::wstring path = TargetPath(item);
             // Without a local path the body would be kept in memory and its
             // completion taken for the update check's.
             if (path.empty()) {
                 Fail(kStatusUpdateFailed);
             } else if (!_ServerEngine::CreateParentDirectories(path.c_str())) {
                 Fail(kStatusDirectoryFailed);
-            } else if (!WatchDownload(item) || !StartDownload()) {
+            } else if (!WatchDownload(item) || (!CheckTarget(item) && !StartDownload())) {
                 Fail(kStatusUpdateFailed);
             }
             return false;
@@ -352,7 +387,7 @@ bool CUpdate::ProcessItem(const ManifestItem& item) {
                 Fail(kStatusDirectoryFailed);
                 return false;
             }
-            _wrename(Attribute(item, L"src").c_str(), destination.c_str());
+            RenameFile(Attribute(item, L"src"), destination);
             if (RegistersServer(item)) RegisterServer(destination);
             return true;
         }
@@ -384,17 +419,65 @@ bool CUpdate::WatchDownload(const ManifestItem& item) {
     return true;
 }
 
+std::wstring CUpdate::TargetPath(const ManifestItem& item) const {
+    return item.op == OpRepair ? item.path : Attribute(item, L"path");
+}
+
+std::wstring CUpdate::SavePath(const ManifestItem& item) const {
+    return DownloadSavePath(TargetPath(item), installedNames_);
+}
+
+bool CUpdate::CheckTarget(const ManifestItem& item) {
+    if (!resumable_) return false;
+    const std::wstring path = TargetPath(item);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        ((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) != item.size) {
+        return false;
+    }
+    if (!downloadCheck_.HashPartialFile(path, item.size, targetHashed_.Get())) return false;
+    if (checkedBytes_ == 0) checkStarted_ = GetTickCount();
+    checkingTarget_ = true;
+    return true;
+}
+
+void CUpdate::OnTargetHashed() {
+    checkingTarget_ = false;
+    if (queue_.empty()) return;
+    checkedBytes_ += queue_.front().size;
+    if (downloadCheck_.HashedFileMatches()) {
+        SkipDownload();
+    } else if (!StartDownload()) {
+        Fail(kStatusUpdateFailed);
+    }
+}
+
+void CUpdate::SkipDownload() {
+    doneBytes_ += queue_.front().size;
+    queue_.pop_front();
+    // The last one is always reported, so that the lobby sees the total done.
+    if (queue_.empty() || g_progressThrottle.Due(GetTickCount())) ReportCheckProgress();
+    ProcessQueue();
+}
+
+void CUpdate::ReportCheckProgress() {
+    const DWORD elapsed = GetTickCount() - checkStarted_;
+    const uint64_t hashing = checkingTarget_ ? downloadCheck_.FileProgress() : 0;
+    ReportProgress(doneBytes_ + hashing, elapsed ? (checkedBytes_ + hashing) * 1000.0 / elapsed : 0);
+}
+
 bool CUpdate::StartDownload() {
-    const uint64_t partial = resumable_ ? PartialFileSize(Attribute(queue_.front(), L"path")) : 0;
+    const std::wstring save = SavePath(queue_.front());
+    const uint64_t partial = resumable_ ? PartialFileSize(save) : 0;
     // After a lost connection the digest already holds the partial file.
     if (partial == 0 || partial == downloadCheck_.Hashed()) return RequestDownload(partial);
-    const std::wstring path = Attribute(queue_.front(), L"path") + L"_";
-    return downloadCheck_.HashPartialFile(path, partial, partialHashed_.Get()) || RequestDownload(0);
+    return downloadCheck_.HashPartialFile(save + L"_", partial, partialHashed_.Get()) || RequestDownload(0);
 }
 
 bool CUpdate::RequestDownload(uint64_t offset) {
     const ManifestItem& item = queue_.front();
-    return client_->RequestFrom(url_ + Attribute(item, L"fname"), Attribute(item, L"path"), offset);
+    return client_->RequestFrom(url_ + Attribute(item, L"fname"), SavePath(item), offset);
 }
 
 void CUpdate::OnPartialHashed() {
@@ -424,14 +507,20 @@ void CUpdate::OnRetryDue() {
 void CUpdate::FinishQueue() {
     ShowStatus(kStatusDone);
     PostQuitMessage(1);
-    if (manifestVersion_ != 0) WriteInstalledVersion(gameId_, manifestVersion_);
+    if (writesVersion_ && manifestVersion_ != 0) WriteInstalledVersion(gameId_, manifestVersion_);
     completed_ = true;
 }
 
 void CUpdate::OnDownloadComplete(CHttpClientSocket* client) {
     if (queue_.empty()) return;
     const ManifestItem item = queue_.front();
-    if (RegistersServer(item)) RegisterServer(Attribute(item, L"path"));
+    const std::wstring target = TargetPath(item);
+    const std::wstring save = SavePath(item);
+    if (save != target && !MoveFileExW(save.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        Fail(kStatusFileFailed);
+        return;
+    }
+    if (RegistersServer(item)) RegisterServer(target);
     doneBytes_ += item.size;
     queue_.pop_front();
     // Bytes per second here, unlike the periodic report's KB/s: see
@@ -443,6 +532,22 @@ void CUpdate::OnDownloadComplete(CHttpClientSocket* client) {
     report.secondsLeft = SecondsLeft(report.total, report.done, client->speed);
     SendToLobby(&report, KindProgress, sizeof(report));
     ProcessQueue();
+}
+
+void RenameFile(const std::wstring& source, const std::wstring& destination) {
+    if (source == destination || FoldPath(source) != FoldPath(destination)) {
+        _wrename(source.c_str(), destination.c_str());
+        return;
+    }
+    // Only the case differs: some file systems (Wine's) keep the old name
+    // on a direct rename, so go through a name of our own.
+    for (unsigned n = 1; n < 100; ++n) {
+        const std::wstring temporary = destination + L".rename" + std::to_wstring(n);
+        if (GetFileAttributesW(temporary.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        if (_wrename(source.c_str(), temporary.c_str()) != 0) return;
+        if (_wrename(temporary.c_str(), destination.c_str()) != 0) _wrename(temporary.c_str(), source.c_str());
+        return;
+    }
 }
 
 void RegisterServer(const std::wstring& file) {
