@@ -83,7 +83,7 @@ protected:
     }
     std::map<std::string, std::string> Folder() const {
         std::map<std::string, std::string> files;
-        ListFiles(game_.Path(), L"", &files);
+        ListFiles(gameDir_, L"", &files);
         files.erase("Configs\\Version.dat");
         return files;
     }
