@@ -207,6 +207,20 @@ TEST_F(UpdateRepairTest, RepairOfAGameBehindItsUpdateInstallsTheUpdateToo) {
     EXPECT_EQ("[Versions]\r\nGame1=2\r\n", Store());
 }
 
+TEST_F(UpdateRepairTest, SampleLobbyStartsARepair) {
+    const tagGameFile a = {"a.bin", Bytes(1000, 14)};
+    ServeManifest(1, 2, Manifest("2", Item("2", a)));
+    SetStore("[Versions]\r\nGame1=2\r\n");
+    Install({{"a.bin", "damaged"}});
+    DWORD exitCode = 0xdeadbeef;
+    std::string output;
+    RunSampleLobby(L"--repair", &exitCode, &output);
+    EXPECT_EQ(1u, exitCode) << output;
+    EXPECT_NE(std::string::npos, output.find(" repair\n")) << output;
+    EXPECT_NE(std::string::npos, output.find(ToUtf8(kStatusVerifying))) << output;
+    EXPECT_EQ(Expected({a}), Folder()) << Describe(Folder());
+}
+
 TEST_F(UpdateRepairTest, RepairWithoutDigestsChangesNothing) {
     const tagGameFile a = {"a.bin", "new a"}, b = {"b.bin", "new b"};
     ServeManifest(1, 2, Manifest("2", Item("1", a, false) + Item("2", b)));
