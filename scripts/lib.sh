@@ -150,16 +150,18 @@ PY
             >"$manifest.new" && mv "$manifest.new" "$manifest"
 }
 
-# kit_lobby_update BUILD INSTALL SERVER PUBLIC_KEY OUT [SECONDS]: one run of
-# the test build of the updater for game 1 (UpdateTestHost.exe, server and
-# key from the environment), started by the sample lobby in INSTALL. The
-# lobby's output goes to OUT; the status is the lobby's (the updater's exit
-# code: 1 done, 0 failed; 124 after SECONDS, default 600).
+# kit_lobby_update BUILD INSTALL SERVER PUBLIC_KEY OUT [SECONDS [SWITCH...]]:
+# one run of the test build of the updater for game 1 (UpdateTestHost.exe,
+# server and key from the environment), started by the sample lobby in
+# INSTALL with the lobby's SWITCHes (--repair). The lobby's output goes to
+# OUT; the status is the lobby's (the updater's exit code: 1 done, 0 failed;
+# 124 after SECONDS, default 600).
 kit_lobby_update() {
     local build=$1 install=$2 server=$3 key=$4 out=$5 seconds=${6:-600} here
+    shift $(($# < 6 ? $# : 6))
     here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
     (cd "$install" && KIT_UPDATE_SERVER=$server KIT_UPDATE_PUBLIC_KEY=$(sed -n 2p "$key") \
-        timeout "$seconds" "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game 1 \
+        timeout "$seconds" "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game 1 "$@" \
         --update "$(kit_win_path "$build/bin/UpdateTestHost.exe")" --dir "$(kit_win_path "$install")" \
         >"$out" 2>/dev/null)
 }
