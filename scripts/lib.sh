@@ -180,13 +180,14 @@ kit_cutproxy_total() {
 }
 
 # kit_updater_pid SERVER: the process of the updater that runs against
-# SERVER. Wine starts it outside the lobby's process tree (it keeps the lobby's process
-# group and environment): its first argument is its Windows path and its
-# environment names the server, which is this test's own.
+# SERVER. Wine starts it outside the lobby's process tree (it keeps the
+# lobby's process group and environment): its first argument is its Windows
+# path and its environment names the server, which is the caller's own.
 kit_updater_pid() {
     local proc first
     for proc in /proc/[0-9]*; do
-        first=$(tr '\0' '\n' <"$proc/cmdline" 2>/dev/null | head -1) || continue
+        # Processes come and go while the loop reads.
+        first=$({ tr '\0' '\n' <"$proc/cmdline"; } 2>/dev/null | head -1) || continue
         case $first in
         *\\UpdateTestHost.exe)
             if tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qx "KIT_UPDATE_SERVER=$1"; then

@@ -54,7 +54,7 @@ lobby=$!
 peak=0
 while kill -0 "$lobby" 2>/dev/null; do
     if pid=$(kit_updater_pid "$server"); then
-        hwm=$(sed -n 's/^VmHWM: *\([0-9]*\) kB/\1/p' "/proc/$pid/status" 2>/dev/null || true)
+        hwm=$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$pid/status" 2>/dev/null || true)
         [ -n "$hwm" ] && [ "$hwm" -gt "$peak" ] && peak=$hwm
     fi
     sleep 0.5
@@ -72,4 +72,5 @@ grep -q "progress: $size of $size bytes" "$work/lobby.txt" || fail "no progress 
 [ "$(sha256sum <"$install/$name" | cut -c1-64)" = "$want" ] || fail "the installed file differs"
 [ ! -e "$install/${name}_" ] || fail "the partial file is left"
 grep -q 'Game1=1' "$install/Configs/Version.dat" || fail "the version was not written"
+[ "$peak" -gt 0 ] || fail "the updater's process was never found"
 echo "ok   $size bytes installed in $elapsed s (cut at $point, resumed with bytes=$point-), updater peak memory ${peak} kB"

@@ -30,7 +30,7 @@ bool CSha256Worker::Begin() {
         Finish(dropped);
     }
     // The worker is idle between digests (Finish waited for it).
-    crypto_hash_sha256_init(&state_);
+    if (!sha_.Begin()) return false;
     digesting_ = true;
     return true;
 }
@@ -83,7 +83,7 @@ bool CSha256Worker::Finish(uint8_t digest[crypto_hash_sha256_BYTES]) {
     WaitForSingleObject(finished_.Get(), INFINITE);
     std::memcpy(digest, digest_, crypto_hash_sha256_BYTES);
     digesting_ = false;
-    return true;
+    return digestMade_;
 }
 
 DWORD WINAPI CSha256Worker::WorkerMain(void* self) {
@@ -101,10 +101,10 @@ void CSha256Worker::Work() {
             file_.Reset();
             SetEvent(fileDone_);
         } else {
-            crypto_hash_sha256_update(&state_, BlockData(consume_), block.used);
+            sha_.Update(BlockData(consume_), block.used);
         }
         const bool last = block.kind == BlockKind::Last;
-        if (last) crypto_hash_sha256_final(&state_, digest_);
+        if (last) digestMade_ = sha_.Finish(digest_);
         consume_ = (consume_ + 1) % kBlockCount;
         ReleaseSemaphore(freeBlocks_.Get(), 1, nullptr);
         if (last) SetEvent(finished_.Get());
@@ -118,7 +118,7 @@ bool CSha256Worker::HashFile() {
         const DWORD want = static_cast<DWORD>(std::min<uint64_t>(left, kBlockSize));
         DWORD got = 0;
         if (!ReadFile(file_.Get(), BlockData(consume_), want, &got, nullptr) || got != want) return false;
-        crypto_hash_sha256_update(&state_, BlockData(consume_), got);
+        sha_.Update(BlockData(consume_), got);
         left -= got;
         fileHashed_.fetch_add(got, std::memory_order_relaxed);
     }

@@ -13,9 +13,10 @@
 #include <string>
 
 #include "IHttpBodyObserver.h"
+#include "Sha256.h"
 #include "base/UniqueHandle.h"
 
-// SHA-256 computed on a worker thread: libsodium hashes a little slower than
+// SHA-256 computed on a worker thread: it hashes a little slower than
 // loopback delivers, so hashing on the message-loop thread would slow the
 // download down. Add copies the bytes into a bounded ring of blocks and
 // waits only when the worker is the whole ring behind.
@@ -40,7 +41,8 @@ public:
     bool FileRead() const { return fileRead_; }
     // Bytes of the file hashed so far; read from any thread.
     uint64_t FileHashed() const { return fileHashed_.load(std::memory_order_relaxed); }
-    // Waits until every byte added is hashed; false without a Begin.
+    // Waits until every byte added is hashed; false without a Begin or
+    // when the digest could not be made.
     bool Finish(uint8_t digest[crypto_hash_sha256_BYTES]);
 
 private:
@@ -77,8 +79,9 @@ private:
     HANDLE fileDone_ = nullptr;
     bool fileRead_ = false;
     std::atomic<uint64_t> fileHashed_{0};
-    crypto_hash_sha256_state state_{};
+    CSha256 sha_;
     uint8_t digest_[crypto_hash_sha256_BYTES] = {};
+    bool digestMade_ = false;
 };
 
 // The body observer of one download: hashes what the client writes and, at
