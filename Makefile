@@ -6,17 +6,6 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-# The deliverables ship from $(BUILD), built for 32-bit Windows. Where the
-# kernel runs no 32-bit code (scripts/test-arch.sh), Wine can run only
-# 64-bit programs: the tests and demos then run the same sources built for
-# 64-bit Windows in $(BUILD)/x64, and check the shipped images from $(BUILD).
-TEST_ARCH := $(shell bash scripts/test-arch.sh)
-ifeq ($(TEST_ARCH),x86_64)
-TEST_BUILD := $(BUILD)/x64
-else
-TEST_BUILD := $(BUILD)
-endif
-
 .PHONY: all setup configure build test demo clean
 
 all: build
@@ -24,10 +13,31 @@ all: build
 setup:
 	@bash scripts/setup.sh
 
-$(BUILD)/CMakeCache.txt: | setup
+# The width of the tests depends on what set-up installs (32-bit Wine or
+# not), so it is decided only after set-up: the entry points run set-up, then
+# themselves in a sub-make that reads the width. KIT_SETUP_DONE=1 on the
+# command line skips set-up.
+ifndef KIT_SETUP_DONE
+configure build test demo: setup
+	@$(MAKE) --no-print-directory KIT_SETUP_DONE=1 $@
+else
+
+# The deliverables ship from $(BUILD), built for 32-bit Windows. Where the
+# kernel runs no 32-bit code or 32-bit Wine is missing (scripts/test-arch.sh),
+# Wine can run only 64-bit programs: the tests and demos then run the same
+# sources built for 64-bit Windows in $(BUILD)/x64, and check the shipped
+# images from $(BUILD).
+TEST_ARCH := $(shell bash scripts/test-arch.sh)
+ifeq ($(TEST_ARCH),x86_64)
+TEST_BUILD := $(BUILD)/x64
+else
+TEST_BUILD := $(BUILD)
+endif
+
+$(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_ARGS)
 
-$(BUILD)/x64/CMakeCache.txt: | setup
+$(BUILD)/x64/CMakeCache.txt:
 	cmake -S . -B $(BUILD)/x64 -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake \
 		-DKIT_SHIPPED_BUILD=$(abspath $(BUILD)) $(CMAKE_ARGS)
 
@@ -40,10 +50,10 @@ ifeq ($(shell grep -c '^CMAKE_HOME_DIRECTORY:INTERNAL=.*/cmake/native$$' $(NATIV
 $(shell rm -rf $(NATIVE_CACHE) $(BUILD)/native/CMakeFiles)
 endif
 endif
-$(NATIVE_CACHE): | setup
+$(NATIVE_CACHE):
 	cmake -S cmake/native -B $(BUILD)/native
 
-configure: setup $(BUILD)/CMakeCache.txt $(TEST_BUILD)/CMakeCache.txt $(NATIVE_CACHE)
+configure: $(BUILD)/CMakeCache.txt $(TEST_BUILD)/CMakeCache.txt $(NATIVE_CACHE)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -57,6 +67,8 @@ test: build
 
 demo: build
 	bash scripts/demo.sh $(TEST_BUILD) $(BUILD)/native $(BUILD)
+
+endif
 
 clean:
 	-bash scripts/harness.sh stop $(BUILD)

@@ -16,7 +16,9 @@ bool ReadDecimalDigits(const Char*& pos, const Char* end, uint64_t limit, uint64
     const Char* const start = pos;
     for (; pos < end && *pos >= Char('0') && *pos <= Char('9'); ++pos) {
         const unsigned digit = static_cast<unsigned>(*pos - Char('0'));
-        if (n > (limit - digit) / 10) {
+        // A digit above the limit on its own (a limit below 9) would wrap
+        // the subtraction around.
+        if (digit > limit || n > (limit - digit) / 10) {
             n = limit;
             inRange = false;
         } else if (inRange) {

@@ -80,18 +80,15 @@ inline bool DecodeMinisignRecord(std::string_view text, uint8_t* out, size_t siz
     return decoded == size && end == text.data() + text.size();
 }
 
-// Cuts the text into lines at LF, dropping a CR before it; the last line
-// may end with the text.
-inline std::vector<std::string_view> MinisignLines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        const size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        if (end != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back(line);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    }
-    return lines;
+// Takes the first line off `rest`: up to LF, dropping a CR before it; the
+// last line may end with the text. One line at a time, so that no input
+// makes a list of lines.
+inline std::string_view NextMinisignLine(std::string_view* rest) {
+    const size_t end = rest->find('\n');
+    std::string_view line = rest->substr(0, end);
+    if (end != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    rest->remove_prefix(end == std::string_view::npos ? rest->size() : end + 1);
+    return line;
 }
 
 // Reads a key line; blanks around it are allowed, nothing else.
@@ -110,11 +107,13 @@ inline bool ParseMinisignKey(std::string_view line, tagMinisignKey* key) {
 // last one possibly by the end of the text; only blanks may follow it).
 inline bool ParseMinisignSignature(std::string_view text, tagMinisignSignature* signature) {
     using namespace minisign_detail;
-    const std::vector<std::string_view> lines = MinisignLines(text);
-    if (lines.size() < 4) return false;
-    for (size_t i = 4; i < lines.size(); ++i) {
-        if (!TrimBlanks(lines[i]).empty()) return false;
+    std::string_view lines[4];
+    for (std::string_view& line : lines) {
+        if (text.empty()) return false;
+        line = NextMinisignLine(&text);
     }
+    // Lines after the fourth may only be blank: all of the rest is blanks.
+    if (!TrimBlanks(text).empty()) return false;
     if (!StartsWith(lines[0], kUntrustedPrefix) || !StartsWith(lines[2], kTrustedPrefix)) return false;
     uint8_t raw[2 + 8 + 64];  // algorithm, key id, signature
     if (!DecodeMinisignRecord(lines[1], raw, sizeof raw)) return false;
@@ -156,29 +155,58 @@ inline MinisignCheck CheckMinisign(const tagMinisignKey& key, const tagMinisignS
                : MinisignCheck::kBadGlobalSignature;
 }
 
-// Finds the signature block: the last "<!-- signature" followed by LF or
-// CR LF, up to the first "-->" after it, which only blanks may follow. Gives
-// the length of M (the bytes before the block) and the .minisig text between
-// the block's first line and its "-->".
+// How many line ends before the closing "-->" are looked at for the block's
+// first line: the four lines of the .minisig, the block's first line and a
+// few blank ones. Finding the block costs the same however many lines the
+// answer has.
+constexpr size_t kMinisignBlockLines = 16;
+
+// Finds the signature block by its fixed structure from the end: the body,
+// blanks aside, ends with "-->"; the block starts right after a line end
+// that follows "<!-- signature", among the last kMinisignBlockLines line
+// ends before that "-->". The comments may hold anything, "-->" and
+// "<!-- signature" too, so the first line that starts with an untrusted
+// comment tells which "<!-- signature" line opens the block; without one
+// the last such line does. "-->" outside the comment lines ends the block
+// early: only blanks may follow the block. Gives the length of M (the bytes
+// before the block) and the .minisig text between the block's first line and
+// its "-->".
 inline bool SplitSignedBody(std::string_view body, size_t* manifestSize, std::string_view* minisig) {
     using namespace minisign_detail;
-    for (size_t from = body.size(); from != 0;) {
-        const size_t start = body.rfind(kBlockStart, from - 1);
-        if (start == std::string_view::npos) return false;
-        const std::string_view rest = body.substr(start + kBlockStart.size());
-        const size_t lineEnd = StartsWith(rest, "\n") ? 1 : StartsWith(rest, "\r\n") ? 2 : 0;
-        if (lineEnd == 0) {
-            from = start;
+    const std::string_view trimmed = body.substr(0, body.find_last_not_of(" \t\r\n") + 1);
+    if (trimmed.size() < kBlockEnd.size() || trimmed.substr(trimmed.size() - kBlockEnd.size()) != kBlockEnd) {
+        return false;
+    }
+    const size_t close = trimmed.size() - kBlockEnd.size();
+    size_t start = std::string_view::npos, content = 0;
+    size_t lineEnd = close;
+    for (size_t seen = 0; seen < kMinisignBlockLines && lineEnd != 0; ++seen) {
+        lineEnd = body.rfind('\n', lineEnd - 1);
+        if (lineEnd == std::string_view::npos) break;
+        const size_t textEnd = lineEnd != 0 && body[lineEnd - 1] == '\r' ? lineEnd - 1 : lineEnd;
+        if (textEnd < kBlockStart.size() ||
+            body.substr(textEnd - kBlockStart.size(), kBlockStart.size()) != kBlockStart) {
             continue;
         }
-        const size_t content = start + kBlockStart.size() + lineEnd;
-        const size_t end = body.find(kBlockEnd, content);
-        if (end == std::string_view::npos || !TrimBlanks(body.substr(end + kBlockEnd.size())).empty()) return false;
-        *manifestSize = start;
-        *minisig = body.substr(content, end - content);
-        return true;
+        const bool opensComment = StartsWith(body.substr(lineEnd + 1, close - lineEnd - 1), kUntrustedPrefix);
+        if (start == std::string_view::npos || opensComment) {
+            start = textEnd - kBlockStart.size();
+            content = lineEnd + 1;
+        }
+        if (opensComment) break;
     }
-    return false;
+    if (start == std::string_view::npos) return false;
+    const std::string_view block = body.substr(content, close - content);
+    for (std::string_view rest = block; !rest.empty();) {
+        const std::string_view line = NextMinisignLine(&rest);
+        if (!StartsWith(line, kUntrustedPrefix) && !StartsWith(line, kTrustedPrefix) &&
+            line.find(kBlockEnd) != std::string_view::npos) {
+            return false;
+        }
+    }
+    *manifestSize = start;
+    *minisig = block;
+    return true;
 }
 
 // The whole check: true, with the length of M, when the body's signature

@@ -18,6 +18,28 @@ endif()
 set(KIT_DEPS_CACHE "${kit_default_cache}" CACHE PATH
     "Cross-built third-party libraries, shared by build folders")
 
+# Network steps are retried by the scripts' shared helper (kit_retry).
+set(kit_lib_sh "${CMAKE_CURRENT_LIST_DIR}/../scripts/lib.sh")
+
+# Fetches Debian's source package NAME into DIR, retried; one message naming
+# the package and apt's answer when it cannot. A fetch cut short leaves no
+# .dsc behind, so that the next configure fetches again.
+function(kit_fetch_source name dir)
+    set(log "${dir}/${name}-fetch.log")
+    execute_process(COMMAND bash -c ". \"$1\" && kit_retry \"apt-get source $2\" apt-get source --download-only \"$2\""
+                            fetch "${kit_lib_sh}" "${name}"
+                    WORKING_DIRECTORY "${dir}" OUTPUT_FILE "${log}" ERROR_FILE "${log}.err" RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        file(GLOB partial "${dir}/${name}_*.dsc")
+        if(partial)
+            file(REMOVE ${partial})
+        endif()
+        file(READ "${log}.err" err)
+        message(FATAL_ERROR "Cannot fetch Debian's source package ${name} (apt-get source needs the network and "
+                            "a deb-src entry, which scripts/setup.sh adds); log in ${log}, apt said:\n${err}")
+    endif()
+endfunction()
+
 # Runs one step of a dependency build; on failure shows the end of its log.
 function(kit_dep_step name log dir)
     execute_process(COMMAND ${ARGN} WORKING_DIRECTORY "${dir}"
@@ -44,8 +66,7 @@ function(kit_autotools_dependency)
 
     file(GLOB dsc "${src_dir}/${D_NAME}_*.dsc")
     if(NOT dsc)
-        kit_dep_step(${D_NAME} "${src_dir}/${D_NAME}-fetch.log" "${src_dir}"
-                     apt-get source --download-only ${D_NAME})
+        kit_fetch_source(${D_NAME} "${src_dir}")
         file(GLOB dsc "${src_dir}/${D_NAME}_*.dsc")
     endif()
     list(SORT dsc)

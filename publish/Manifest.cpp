@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <limits>
+#include <unordered_set>
 
 namespace publish {
 namespace {
@@ -95,7 +96,9 @@ public:
     }
 
     bool Read(tagManifest* manifest, std::string* error) {
-        bool found = false;
+        // The updater reads the first "Update" element only (the first in
+        // document order, at any depth) and its "File" children.
+        bool found = false, inUpdate = false;
         size_t updateDepth = 0;
         std::vector<std::string> open;
         while (true) {
@@ -112,6 +115,7 @@ public:
                 SkipSpace();
                 if (open.empty() || name != open.back() || !Expect('>')) return Fail(error, "mismatched end tag");
                 open.pop_back();
+                if (open.size() == updateDepth) inUpdate = false;
                 continue;
             }
             ++pos_;
@@ -123,8 +127,9 @@ public:
             if (!found && name == "Update") {
                 found = true;
                 updateDepth = open.size();
+                inUpdate = !empty;
                 if (!ReadUpdate(attributes, manifest, error)) return false;
-            } else if (found && open.size() == updateDepth + 1 && open[updateDepth] == "Update" && name == "File") {
+            } else if (inUpdate && open.size() == updateDepth + 1 && name == "File") {
                 manifest->items_.push_back(tagItem{attributes});
             }
             if (!empty) open.push_back(name);
@@ -173,6 +178,7 @@ private:
     }
 
     bool ReadAttributes(Attributes* attributes, bool* empty) {
+        std::unordered_set<std::string> names;
         while (true) {
             SkipSpace();
             if (Expect('>')) return true;
@@ -191,9 +197,7 @@ private:
             std::string value;
             if (!Unescape(xml_.substr(pos_, end - pos_), &value)) return false;
             pos_ = end + 1;
-            for (const auto& attribute : *attributes) {
-                if (attribute.first == name) return false;
-            }
+            if (!names.insert(name).second) return false;
             attributes->emplace_back(name, value);
         }
     }

@@ -28,12 +28,13 @@ uint64_t LoadLe64(const unsigned char* p) {
 // The second line of a key file, after its untrusted comment; false, with
 // the error, when there is none.
 bool KeyLine(const std::string& text, std::string_view* line, std::string* error, const char* what) {
-    const std::vector<std::string_view> lines = kit::MinisignLines(text);
-    if (lines.size() < 2 || lines[0].substr(0, std::strlen(kUntrustedPrefix)) != kUntrustedPrefix) {
+    std::string_view rest = text;
+    const std::string_view comment = kit::NextMinisignLine(&rest);
+    if (rest.empty() || comment.substr(0, std::strlen(kUntrustedPrefix)) != kUntrustedPrefix) {
         *error = std::string("not a minisign ") + what + " (no untrusted comment line)";
         return false;
     }
-    *line = lines[1];
+    *line = kit::NextMinisignLine(&rest);
     return true;
 }
 

@@ -63,15 +63,20 @@ long Utf16Length(const std::string& text) {
     return units;
 }
 
+// Device names, with any extension: the console's own ones and the serial
+// and parallel ports with a superscript digit count too.
 bool IsReservedDeviceName(const std::string& component) {
     std::string stem = Fold(component.substr(0, component.find('.')));
     while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    static const char* const kNames[] = {"con", "prn", "aux", "nul"};
+    static const char* const kNames[] = {"con", "prn", "aux", "nul", "conin$", "conout$", "clock$"};
     for (const char* name : kNames) {
         if (stem == name) return true;
     }
-    return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-           stem[3] >= '1' && stem[3] <= '9';
+    if (stem.size() < 4 || (stem.compare(0, 3, "com") != 0 && stem.compare(0, 3, "lpt") != 0)) return false;
+    const std::string number = stem.substr(3);
+    // U+00B9, U+00B2 and U+00B3 in UTF-8.
+    return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
 bool Refuse(std::string* refusal, const std::string& text) {
@@ -195,8 +200,12 @@ bool CheckVersion(const tagManifest& current, uint64_t version, std::string* ref
 bool CheckInstallablePath(const std::string& path, std::string* refusal) {
     const long length = Utf16Length(path);
     if (length < 0) return Refuse(refusal, "file name is not valid UTF-8: " + path);
-    // MAX_PATH counts the terminating zero.
-    if (length >= 260) return Refuse(refusal, "path of " + std::to_string(length) + " characters (Windows allows 259): " + path);
+    if (length > kMaxRelativePath) {
+        return Refuse(refusal,
+                      "path of " + std::to_string(length) + " characters (at most " +
+                          std::to_string(kMaxRelativePath) +
+                          ", so that it fits under Windows' 260 in a typical install folder): " + path);
+    }
     size_t start = 0;
     while (true) {
         const size_t end = std::min(path.find('\\', start), path.size());

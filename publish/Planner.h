@@ -44,7 +44,15 @@ std::string StoreName(const std::string& sha256);
 
 // Refusals that need no hashing, checked before the folders are read.
 bool CheckVersion(const tagManifest& current, uint64_t version, std::string* refusal);
-// A relative backslash path the updater can create on Windows.
+// The longest relative path, in UTF-16 units. Windows' full paths stay
+// below 260 units with the terminating zero: 259 = install folder with its
+// backslash + path + 1 (the "_" of a download's partial file). 160 leaves 98
+// units for the install folder, such as "C:\Program Files (x86)\" (23) and
+// 75 more for the platform's and the game's folders.
+constexpr long kMaxRelativePath = 160;
+
+// A relative backslash path the updater can create on Windows in a typical
+// install folder.
 bool CheckInstallablePath(const std::string& path, std::string* refusal);
 
 // False with a reason when the release must be refused.

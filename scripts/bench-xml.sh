@@ -12,19 +12,12 @@ mkdir -p "$build"
 build=$(cd "$build" && pwd)
 work=$build/bench-xml
 mkdir -p "$work"
+# shellcheck source=lib.sh
+. "$here/lib.sh"
 
 make -C "$root" configure BUILD="$build" >/dev/null
 
-# pugixml's source, unpacked into the build folder only.
-src=$(find "$work" -maxdepth 1 -type d -name 'pugixml-*' | sort | tail -n 1)
-if [ -z "$src" ] || [ ! -f "$src/src/pugixml.cpp" ]; then
-    (cd "$work" && apt-get source pugixml >"$work/apt-source.log" 2>&1) || {
-        echo "bench-xml: apt-get source pugixml failed (see $work/apt-source.log)" >&2
-        exit 1
-    }
-    src=$(find "$work" -maxdepth 1 -type d -name 'pugixml-*' | sort | tail -n 1)
-fi
-
+src=$(kit_pugixml_source "$work")
 cmake -S "$root" -B "$build" -DKIT_PUGIXML_SOURCE_DIR="$src" >/dev/null
 cmake --build "$build" --target bench_xml bench_xml_pugixml bench_xml_pugixml_wide -j 2 >/dev/null
 

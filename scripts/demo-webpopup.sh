@@ -60,12 +60,21 @@ kit_wait_until 20 kit_port_open "$port" || { echo "demo-webpopup: the web server
 window_shown() {
     xwininfo -name "$1" 2>/dev/null | grep -q 'Map State: IsViewable'
 }
-# screenshot TITLE FILE: once the window shows, the whole screen into FILE.
+# painted FILE: a capture of the whole screen into FILE shows more than one
+# colour, i.e. something has been drawn (a window is mapped before it paints).
+painted() {
+    import -window root "$1" && [ "$(identify -format '%k' "$1")" -gt 1 ]
+}
+# screenshot TITLE FILE: once the window shows and has painted, the whole
+# screen into FILE; says why and fails when it does not within the waits.
+failed=
 screenshot() {
-    if kit_wait_until 30 window_shown "$1"; then
-        import -window root "$2"
-    else
-        echo "no window \"$1\" appeared: no screenshot" >&2
+    if ! kit_wait_until 30 window_shown "$1"; then
+        echo "demo-webpopup: no window \"$1\" appeared: no screenshot" >&2
+        failed=1
+    elif ! kit_wait_until 30 painted "$2"; then
+        echo "demo-webpopup: the screen stayed one colour for 30 s after \"$1\" appeared: $2 shows nothing" >&2
+        failed=1
     fi
 }
 
@@ -97,3 +106,4 @@ kill "$popup" 2>/dev/null || true
 wait "$popup" 2>/dev/null || true
 echo "screenshot of the parent: $shots/webpopup-parent.png"
 echo "screenshot: $shots/webpopup.png"
+[ -z "$failed" ] || exit 1

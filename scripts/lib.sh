@@ -14,6 +14,33 @@ kit_deps_cache() {
     echo "${KIT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/gameclientkit}"
 }
 
+# kit_retry WHAT COMMAND...: runs COMMAND until it succeeds, at most
+# KIT_RETRY_ATTEMPTS times (default 4), waiting 1, 2, 4... times
+# KIT_RETRY_DELAY seconds (default 5) between attempts, for network steps
+# that a mirror or registry briefly out of step makes fail. Says on standard
+# error when WHAT failed and when it is tried again; the status is the last
+# attempt's.
+kit_retry() {
+    local what=$1 attempts=${KIT_RETRY_ATTEMPTS:-4} delay=${KIT_RETRY_DELAY:-5} n=1 rc
+    shift
+    while :; do
+        rc=0
+        "$@" || rc=$?
+        if [ "$rc" -eq 0 ]; then
+            [ "$n" -eq 1 ] || echo "$what: succeeded at attempt $n of $attempts" >&2
+            return 0
+        fi
+        if [ "$n" -ge "$attempts" ]; then
+            echo "$what: failed $n times (exit status $rc)" >&2
+            return "$rc"
+        fi
+        echo "$what: failed (exit status $rc), attempt $n of $attempts; trying again in ${delay}s" >&2
+        sleep "$delay"
+        delay=$((delay * 2))
+        n=$((n + 1))
+    done
+}
+
 # kit_make_prefix PREFIX LOG: makes the Wine prefix PREFIX with wineboot
 # (the harness's env loaded), unless an earlier call finished it; wineboot's
 # output goes into LOG. Wine's daemons must not inherit the harness's lock
@@ -177,6 +204,21 @@ kit_fresh_install() {
 # cuts, ...) of the last totals line in the cutproxy log LOG.
 kit_cutproxy_total() {
     sed -n "s/.* totals .* $2 \([0-9]*\).*/\1/p" "$1" | tail -1
+}
+
+# kit_pugixml_source WORK: the folder of pugixml's source (Debian's source
+# package), unpacked into WORK once; the XML benchmarks' peer.
+kit_pugixml_source() {
+    local work=$1 src
+    src=$(find "$work" -maxdepth 1 -type d -name 'pugixml-*' | sort | tail -n 1)
+    if [ -z "$src" ] || [ ! -f "$src/src/pugixml.cpp" ]; then
+        (cd "$work" && kit_retry "apt-get source pugixml" apt-get source pugixml >"$work/apt-source.log" 2>&1) || {
+            echo "apt-get source pugixml failed (see $work/apt-source.log)" >&2
+            return 1
+        }
+        src=$(find "$work" -maxdepth 1 -type d -name 'pugixml-*' | sort | tail -n 1)
+    fi
+    echo "$src"
 }
 
 # kit_updater_pid SERVER: the process of the updater that runs against

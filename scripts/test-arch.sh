@@ -5,8 +5,10 @@
 # is not installed (set-up may not get it: its i386 packages come from an
 # index of their own, which a mirror can have out of step). An emulator
 # registered for 32-bit programs does not count: 32-bit Wine fails under it.
+# With --kernel, only what the kernel runs counts (set-up's question: is
+# 32-bit Wine worth installing here?).
 set -u
-if [ ! -x "${KIT_WINE32_LOADER:-/usr/lib/wine/wine}" ]; then
+if [ "${1:-}" != --kernel ] && [ ! -x "${KIT_WINE32_LOADER:-/usr/lib/wine/wine}" ]; then
     echo x86_64
     exit 0
 fi

@@ -573,9 +573,11 @@ void CXMLConfig::ParseTag(const wchar_t* begin, const wchar_t* end) {
     const wchar_t* tokenBegin = begin;
     const wchar_t* pendingBegin = nullptr;  // the attribute name waiting for its value
     const wchar_t* pendingEnd = nullptr;
-    // One '=' per attribute at most: room for all of them at once.
+    // One '=' per attribute at most, but a run of them makes far fewer: room
+    // for a typical item's attributes at once, the vector grows past that.
+    constexpr size_t kAttributesAtOnce = 16;
     if (const auto equals = std::count(begin, end, L'=')) {
-        attributes->reserve(attributes->size() + static_cast<size_t>(equals));
+        attributes->reserve(attributes->size() + std::min(static_cast<size_t>(equals), kAttributesAtOnce));
     }
     auto appendAttribute = [&](const wchar_t* valueBegin, const wchar_t* valueEnd, bool decodeValue) {
         attributes->emplace_back(std::wstring(pendingBegin, pendingEnd), std::wstring(valueBegin, valueEnd));
@@ -624,6 +626,7 @@ namespace {
 // How often each name occurs, for nodes too wide for linear scans.
 class CNameCounts {
 public:
+    void Reserve(size_t names) { counts_.reserve(names); }
     void Add(const std::wstring& name) { ++counts_[name]; }
     void Remove(const std::wstring& name) {
         auto it = counts_.find(name);
@@ -638,8 +641,73 @@ private:
     std::unordered_map<std::wstring, unsigned> counts_;
 };
 
-// Above this many children a node's names are counted in hash tables, so
-// that folding a wide node is not quadratic.
+// The attributes of a wide node by name while its children are folded.
+// Folding only ever removes the first attribute of a name and appends new
+// ones at the end, so each name keeps its positions in order with a cursor
+// to the first one left. A removed attribute stays in the list, marked, until
+// Compact closes the gaps in one pass: erasing each at once would move the
+// rest of the list every time.
+class CAttributeIndex {
+public:
+    using Attribute = CXMLConfig::Attribute;
+
+    explicit CAttributeIndex(std::vector<Attribute>& list) : list_(list) {
+        positions_.reserve(list_.size());
+        removed_.reserve(list_.capacity());
+        for (size_t k = 0; k < list_.size(); ++k) Indexed(k);
+    }
+
+    // The first attribute left with the name, or null.
+    Attribute* Find(const std::wstring& name) {
+        auto it = positions_.find(name);
+        if (it == positions_.end()) return nullptr;
+        const tagPositions& found = it->second;
+        return found.next < found.at.size() ? &list_[found.at[found.next]] : nullptr;
+    }
+    // Takes out the attribute Find gave for the same name.
+    Attribute TakeFirst(const std::wstring& name) {
+        tagPositions& found = positions_[name];
+        const size_t k = found.at[found.next++];
+        removed_[k] = true;
+        ++gaps_;
+        return std::move(list_[k]);
+    }
+    void Append(std::wstring name, std::wstring value) {
+        list_.emplace_back(std::move(name), std::move(value));
+        Indexed(list_.size() - 1);
+    }
+    void Compact() {
+        if (!gaps_) return;
+        size_t write = 0;
+        for (size_t k = 0; k < list_.size(); ++k) {
+            if (removed_[k]) continue;
+            if (write != k) list_[write] = std::move(list_[k]);
+            ++write;
+        }
+        list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(write), list_.end());
+        gaps_ = 0;
+    }
+
+private:
+    struct tagPositions {
+        std::vector<size_t> at;
+        size_t next = 0;
+    };
+    void Indexed(size_t k) {
+        positions_[list_[k].first].at.push_back(k);
+        removed_.push_back(false);
+    }
+
+    std::vector<Attribute>& list_;
+    std::unordered_map<std::wstring, tagPositions> positions_;
+    std::vector<bool> removed_;
+    size_t gaps_ = 0;
+};
+
+// Above this many children or attributes a node's names are looked up in
+// hash tables, so that folding a wide node is not quadratic. Below it the
+// lists stay short however the walk goes: each child the walk appends takes
+// one attribute away.
 constexpr size_t kWideNode = 32;
 
 // An element with neither children nor attributes: what folding folds.
@@ -676,8 +744,15 @@ bool CXMLConfig::FoldChildren(std::vector<CXMLConfig*>& pending) {
         ~tagCloseUp() { list.erase(list.begin() + write, list.begin() + read); }
     } closeUp{list, read, write};
 
-    const bool wide = list.size() > kWideNode;
-    CNameCounts childNames, attributeNames;
+    const bool wide = list.size() > kWideNode || attributes->size() > kWideNode;
+    CNameCounts childNames;
+    std::unique_ptr<CAttributeIndex> index;
+    struct tagCompact {
+        std::unique_ptr<CAttributeIndex>& index;
+        ~tagCompact() {
+            if (index) index->Compact();
+        }
+    } compact{index};
     // Done at the first leaf only: many nodes (a list of items) have none.
     bool prepared = false;
     auto prepare = [&] {
@@ -686,10 +761,11 @@ bool CXMLConfig::FoldChildren(std::vector<CXMLConfig*>& pending) {
         for (size_t k = read; k < list.size(); ++k) leaves += IsLeaf(list[k]);
         attributes->reserve(attributes->size() + leaves);
         if (!wide) return;
+        childNames.Reserve(list.size());
         for (size_t k = 0; k < list.size(); ++k) {
             if (k < write || k >= read) childNames.Add(list[k]->name);
         }
-        for (const Attribute& attribute : *attributes) attributeNames.Add(attribute.first);
+        index = std::make_unique<CAttributeIndex>(*attributes);
     };
 
     // Whether another child than list[read] has the name.
@@ -705,13 +781,16 @@ bool CXMLConfig::FoldChildren(std::vector<CXMLConfig*>& pending) {
         CXMLConfig* child = list[read];
         const bool leaf = IsLeaf(child);
         if (leaf && !prepared) prepare();
-        Attribute* attribute =
-            !leaf || (wide && attributeNames.Count(child->name) == 0) ? nullptr : FindAttribute(child->name);
+        Attribute* attribute = !leaf ? nullptr : wide ? index->Find(child->name) : FindAttribute(child->name);
         if (attribute) {
             // The attribute becomes an element beside the same-named child.
-            Attribute moved = std::move(*attribute);
-            attributes->erase(attributes->begin() + (attribute - attributes->data()));
-            if (wide) attributeNames.Remove(moved.first);
+            Attribute moved;
+            if (wide) {
+                moved = index->TakeFirst(child->name);
+            } else {
+                moved = std::move(*attribute);
+                attributes->erase(attributes->begin() + (attribute - attributes->data()));
+            }
             list[write++] = child;
             CXMLConfig* added = AddChild(moved.first, XML_NODE_ELEMENT);
             if (!added) {
@@ -725,10 +804,11 @@ bool CXMLConfig::FoldChildren(std::vector<CXMLConfig*>& pending) {
             list[write++] = child;
         } else {
             if (wide) {
-                attributeNames.Add(child->name);
                 childNames.Remove(child->name);
+                index->Append(std::move(child->name), std::move(child->text));
+            } else {
+                attributes->emplace_back(std::move(child->name), std::move(child->text));
             }
-            attributes->emplace_back(std::move(child->name), std::move(child->text));
             delete child;
         }
     }

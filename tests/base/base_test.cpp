@@ -208,6 +208,17 @@ TEST(DecimalParseTest, ReadDecimalDigits) {
         {"x1", 1000, false, 0, 0},
         {"-1", 1000, false, 0, 0},
         {" 1", 1000, false, 0, 0},
+        // Limits below 9: a single digit above them is out of range too.
+        {"8", 3, false, 3, 1},
+        {"3", 3, true, 3, 1},
+        {"4", 3, false, 3, 1},
+        {"0", 0, true, 0, 1},
+        {"1", 0, false, 0, 1},
+        {"9", 8, false, 8, 1},
+        {"19", 10, false, 10, 2},
+        {"10", 10, true, 10, 2},
+        {"007", 7, true, 7, 3},
+        {"08", 7, false, 7, 2},
     };
     for (const auto& c : cases) {
         const std::string text = c.text;

@@ -52,6 +52,42 @@ TEST(ManifestTest, ReadsHandWrittenShapes) {
     EXPECT_EQ(manifest.items_[0].Version(), 7u);
 }
 
+// The updater takes the first Update element in document order and only its
+// own File children; a later or nested Update brings no items.
+TEST(ManifestTest, OnlyTheFirstUpdateElementsItemsCount) {
+    const struct {
+        const char* name;
+        const char* text;
+        std::vector<std::string> paths;
+    } cases[] = {
+        {"a second Update beside the first",
+         "<R><Update game='1'><File version='1' path='a'/></Update>"
+         "<Update game='2'><File version='1' path='b'/></Update></R>",
+         {"a"}},
+        {"an empty first Update",
+         "<R><Update game='1'/><Update game='2'><File version='1' path='b'/></Update></R>",
+         {}},
+        {"an Update inside the first",
+         "<Update game='1'><File version='1' path='a'/><Update game='2'><File version='1' path='b'/></Update>"
+         "<File version='1' path='c'/></Update>",
+         {"a", "c"}},
+        {"a deeper Update after a shallower one",
+         "<R><Update game='1'><File version='1' path='a'/></Update><S><Update game='2'>"
+         "<File version='1' path='b'/></Update></S></R>",
+         {"a"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tagManifest manifest;
+        std::string error;
+        ASSERT_TRUE(ParseManifest(c.text, &manifest, &error)) << error;
+        EXPECT_EQ(manifest.game_, 1u);
+        std::vector<std::string> paths;
+        for (const tagItem& item : manifest.items_) paths.push_back(item.Get("path"));
+        EXPECT_EQ(paths, c.paths);
+    }
+}
+
 TEST(ManifestTest, RefusesWhatItCannotRead) {
     const struct {
         const char* name;
@@ -65,6 +101,7 @@ TEST(ManifestTest, RefusesWhatItCannotRead) {
         {"mismatched end tag", "<Update game='1'></File>"},
         {"unknown entity", "<Update game='1' url='&nbsp;'/>"},
         {"duplicate attribute", "<Update game='1' game='2'/>"},
+        {"duplicate attribute of an item", "<Update game='1'><File a='1' b='2' c='3' b='4'/></Update>"},
         {"unquoted attribute", "<Update game=1/>"},
         {"DOCTYPE", "<!DOCTYPE x><Update game='1'/>"},
         {"unterminated comment", "<!-- <Update game='1'/>"},

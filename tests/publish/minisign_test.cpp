@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "Manifest.h"
 #include "Minisign.h"
 
 namespace publish {
@@ -199,6 +200,67 @@ TEST_F(MinisignTest, MalformedSignaturesAreRefused) {
         tagSignature signature;
         std::string error;
         EXPECT_FALSE(ParseSignature(text, &signature, &error)) << text;
+    }
+}
+
+// A signed body is found by its structure from the end, whatever its
+// comments hold; the updater's check and publish's agree on every case.
+TEST_F(MinisignTest, SignedBodiesAreFoundByTheirStructureFromTheEnd) {
+    const std::string message = "<Update game=\"1\"/>\n";
+    const auto signedWith = [&](const std::string& trusted, const std::string& untrusted = "") {
+        const std::string minisig = Sign(key_, message, trusted);
+        return untrusted.empty() ? minisig : WithLine(minisig, 0, "untrusted comment: " + untrusted);
+    };
+    const auto body = [&](const std::string& minisig) { return JoinSignedBody(message, minisig); };
+    const auto crlf = [](const std::string& text) {
+        std::string out;
+        for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        return out;
+    };
+    const std::string plain = signedWith("game 1 version 1");
+    const struct {
+        const char* name;
+        std::string body;
+        bool ok;
+    } cases[] = {
+        {"plain", body(plain), true},
+        {"trusted comment holding -->", body(signedWith("release --> 2")), true},
+        {"trusted comment that is -->", body(signedWith("-->")), true},
+        {"trusted comment ending the block's first line", body(signedWith("file:m.xml <!-- signature")),
+         true},
+        {"trusted comment holding a whole block", body(signedWith("<!-- signature -->")), true},
+        {"untrusted comment holding both", body(signedWith("t", "x <!-- signature")), true},
+        {"untrusted comment holding -->", body(signedWith("t", "a --> b")), true},
+        {"CR LF throughout the block",
+         message + crlf(body(signedWith("a --> <!-- signature")).substr(message.size())), true},
+        {"no line end before -->", message + "<!-- signature\n" + plain.substr(0, plain.size() - 1) + "-->",
+         true},
+        {"blank lines before -->", message + "<!-- signature\n" + plain + "\n \n\t\n\n-->\n", true},
+        {"many blanks after -->", body(plain) + std::string(1 << 20, '\n'), true},
+        {"too many blank lines before -->",
+         message + "<!-- signature\n" + plain + std::string(20, '\n') + "-->", false},
+        {"a million line ends before -->", message + "<!-- signature\n" + std::string(1 << 20, '\n') + "-->",
+         false},
+        {"--> on a record line", message + "<!-- signature\n" + plain + "-->x\n-->", false},
+        {"text after -->", body(plain) + "x", false},
+        {"block start without a line end", message + "<!-- signature " + plain + "-->", false},
+        {"the comment's block start alone",
+         message + "x\ntrusted comment: <!-- signature\n" + Line(plain, 3) + "\n-->", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t size = 0xdeadbeef;
+        EXPECT_EQ(kit::VerifySignedBody(public_, c.body, &size), c.ok);
+        EXPECT_EQ(size, c.ok ? message.size() : 0xdeadbeef);
+        std::string manifest, minisig, error;
+        tagSignature signature;
+        const bool ok = SplitSignedBody(c.body, &manifest, &minisig, &error) &&
+                        ParseSignature(minisig, &signature, &error) &&
+                        VerifySignature(public_, manifest, signature, &error);
+        EXPECT_EQ(ok, c.ok) << error;
+        if (ok) {
+            EXPECT_EQ(manifest, message);
+        }
     }
 }
 

@@ -265,13 +265,29 @@ TEST(PlannerTest, InstallablePaths) {
         {"console.txt", true},
         {"com10", true},
         {"lpt0.log", true},
-        {std::string(259, 'x'), true},
+        {std::string(kMaxRelativePath, 'x'), true},
+        {std::string(kMaxRelativePath + 1, 'x'), false},
+        {"a\\" + std::string(kMaxRelativePath - 2, 'x'), true},
+        {"a\\" + std::string(kMaxRelativePath - 1, 'x'), false},
+        {std::string(259, 'x'), false},
         {std::string(260, 'x'), false},
         {"a\\" + std::string(258, 'x'), false},
         {"NUL", false},
         {"aux.dat", false},
         {"x\\Com1.txt", false},
         {"LPT9", false},
+        {"CONIN$", false},
+        {"conout$.txt", false},
+        {"sub\\Clock$ .log", false},
+        {"COM\xC2\xB9", false},
+        {"com\xC2\xB2.txt", false},
+        {"LPT\xC2\xB3", false},
+        {"lpt\xC2\xB9.dat", false},
+        {"COM\xC2\xB9x", true},
+        {"com\xC2\xB4", true},
+        {"conin", true},
+        {"conin$x.txt", true},
+        {"x$", true},
         {"prn .txt", false},
         {"a:b", false},
         {"a|b", false},
@@ -292,14 +308,17 @@ TEST(PlannerTest, InstallablePaths) {
         std::string refusal;
         EXPECT_EQ(CheckInstallablePath(c.path, &refusal), c.ok) << c.path << ": " << refusal;
     }
-    // Characters count as UTF-16 units: 259 Chinese characters fit, an emoji
-    // counts twice.
+    // Characters count as UTF-16 units: as many Chinese characters fit as
+    // ASCII ones, an emoji counts twice.
     std::string chinese;
-    for (int i = 0; i < 259; ++i) chinese += "中";
+    for (long i = 0; i < kMaxRelativePath; ++i) chinese += "中";
     std::string refusal;
     EXPECT_TRUE(CheckInstallablePath(chinese, &refusal)) << refusal;
     EXPECT_FALSE(CheckInstallablePath(chinese + "中", &refusal));
-    EXPECT_FALSE(CheckInstallablePath(std::string(258, 'e') + "\xf0\x9f\x98\x80", &refusal));
+    EXPECT_TRUE(CheckInstallablePath(std::string(kMaxRelativePath - 2, 'e') + "\xf0\x9f\x98\x80", &refusal))
+        << refusal;
+    EXPECT_FALSE(CheckInstallablePath(std::string(kMaxRelativePath - 1, 'e') + "\xf0\x9f\x98\x80", &refusal));
+    EXPECT_NE(refusal.find("at most 160"), std::string::npos) << refusal;
 }
 
 }  // namespace

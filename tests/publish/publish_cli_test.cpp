@@ -143,6 +143,9 @@ TEST_F(PublishCliTest, RefusalsWriteNothing) {
     MakeTree("bad-name", {{"aux.txt", "a"}});
     MakeTree("partial-name", {{"data.pak", "a"}, {"Data.pak_", "b"}});
     MakeTree("long", {{"d/" + std::string(250, 'x') + "/" + std::string(20, 'y'), "a"}});
+    MakeTree("console", {{"sub/CONIN$.txt", "a"}});
+    MakeTree("superscript", {{"com\u00b9.log", "a"}});
+    MakeTree("no-room", {{"d/" + std::string(150, 'x') + "/" + std::string(9, 'y'), "a"}});
     ASSERT_EQ(Release("site", 1, "v1").status, 0);
     ASSERT_EQ(Publish({"keygen", "other"}).status, 0);
     Write("game8/update/8.xml", Read("site/update/7.xml"));
@@ -173,6 +176,11 @@ TEST_F(PublishCliTest, RefusalsWriteNothing) {
         {"a name the updater takes for a partial file", "site",
          {"--version", "2", "--to", "partial-name", "--key", "key"},
          "Data.pak_ is named like the partial file of data.pak"},
+        {"console device name", "site", {"--version", "2", "--to", "console", "--key", "key"}, "reserves"},
+        {"port with a superscript digit", "site", {"--version", "2", "--to", "superscript", "--key", "key"},
+         "reserves"},
+        {"no room for the install folder", "site", {"--version", "2", "--to", "no-room", "--key", "key"},
+         "at most 160"},
         {"manifest of another game", "game8", {"--version", "2", "--to", "v2", "--key", "key"}, "of game 7"},
         {"altered manifest", "tampered", {"--version", "2", "--to", "v2", "--key", "key"}, "does not match"},
         {"old folder on an empty site", "empty", {"--version", "1", "--to", "v2", "--from", "v1", "--key", "key"},

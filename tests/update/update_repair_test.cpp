@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "StatusText.h"
+#include "base/UniqueHandle.h"
 #include "update_scenario.h"
 
 using namespace update_test;
@@ -45,8 +46,8 @@ std::string Bytes(size_t size, uint32_t seed) {
 // Every file under `root` (relative paths, backslashes) and its bytes.
 void ListFiles(const std::wstring& root, const std::wstring& prefix, std::map<std::string, std::string>* files) {
     WIN32_FIND_DATAW found;
-    const HANDLE find = FindFirstFileW((root + L"\\" + prefix + L"*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return;
+    const kit::CFindHandle find(FindFirstFileW((root + L"\\" + prefix + L"*").c_str(), &found));
+    if (!find) return;
     do {
         const std::wstring name = found.cFileName;
         if (name == L"." || name == L"..") continue;
@@ -55,8 +56,7 @@ void ListFiles(const std::wstring& root, const std::wstring& prefix, std::map<st
         } else {
             (*files)[ToUtf8(prefix + name)] = ReadFileBytes(root + L"\\" + prefix + name);
         }
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+    } while (FindNextFileW(find.Get(), &found));
 }
 
 class UpdateRepairTest : public UpdateScenarioTest {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <random>
@@ -328,6 +329,131 @@ TEST(XMLFoldTest, FiftyThousandUniqueLeavesFoldIntoAttributes) {
     EXPECT_EQ(50000u, root.attributes->size());
     EXPECT_TRUE(root.children->empty());
     EXPECT_EQ(49999, root.GetAttributeInt(L"k49999"));
+}
+
+// The folding rules applied the plain way, one list scan per step, to one
+// node's attributes and children: what the loader must give however wide
+// the node is.
+struct tagFoldChild {
+    std::wstring name, text;
+    bool leaf;
+};
+
+std::wstring FoldByTheRules(std::vector<CXMLConfig::Attribute> attributes,
+                            std::vector<tagFoldChild> children) {
+    for (size_t i = 0; i < children.size();) {
+        const tagFoldChild child = children[i];
+        if (!child.leaf) {
+            ++i;
+            continue;
+        }
+        auto attribute = std::find_if(attributes.begin(), attributes.end(),
+                                      [&](const CXMLConfig::Attribute& a) { return a.first == child.name; });
+        if (attribute != attributes.end()) {
+            children.push_back({attribute->first, attribute->second, true});
+            attributes.erase(attribute);
+            ++i;
+            continue;
+        }
+        bool repeated = false;
+        for (size_t k = 0; k < children.size(); ++k) repeated |= k != i && children[k].name == child.name;
+        if (repeated) {
+            ++i;
+            continue;
+        }
+        attributes.emplace_back(child.name, child.text);
+        children.erase(children.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    std::wstring dump = L"r";
+    for (size_t i = 0; i < attributes.size(); ++i) {
+        dump += (i ? L";" : L"[") + attributes[i].first + L"=" + attributes[i].second;
+    }
+    if (!attributes.empty()) dump += L"]";
+    for (size_t i = 0; i < children.size(); ++i) {
+        const tagFoldChild& child = children[i];
+        dump += (i ? L"," : L"(") + child.name + (child.leaf ? L"" : L"[x=1]") +
+                (child.text.empty() ? L"" : L"{" + child.text + L"}");
+    }
+    if (!children.empty()) dump += L")";
+    return dump;
+}
+
+TEST(XMLFoldTest, FoldsAsTheRulesSayAtEveryWidth) {
+    // Few names, so that attributes and children meet each other and repeat.
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; ++round) {
+        const int names = 2 + static_cast<int>(random() % 40);
+        const size_t attributeCount = random() % (round % 3 ? 8 : 80);
+        const size_t childCount = random() % (round % 2 ? 10 : 90);
+        std::string document = "<r";
+        std::vector<CXMLConfig::Attribute> attributes;
+        for (size_t i = 0; i < attributeCount; ++i) {
+            const std::string name = "n" + std::to_string(random() % names);
+            document += " " + name + "=\"a" + std::to_string(i) + "\"";
+            attributes.emplace_back(std::wstring(name.begin(), name.end()), L"a" + std::to_wstring(i));
+        }
+        document += ">";
+        std::vector<tagFoldChild> children;
+        for (size_t i = 0; i < childCount; ++i) {
+            const std::string name = "n" + std::to_string(random() % names);
+            const std::wstring wideName(name.begin(), name.end());
+            switch (random() % 4) {
+                case 0:
+                    document += "<" + name + "/>";
+                    children.push_back({wideName, L"", true});
+                    break;
+                case 1:
+                    document += "<" + name + " x='1'/>";
+                    children.push_back({wideName, L"", false});
+                    break;
+                default:
+                    document += "<" + name + ">c" + std::to_string(i) + "</" + name + ">";
+                    children.push_back({wideName, L"c" + std::to_wstring(i), true});
+            }
+        }
+        document += "</r>";
+        CXMLConfig root(L"", nullptr, 0);
+        ASSERT_TRUE(Load(root, kBom + document)) << document;
+        ASSERT_EQ(FoldByTheRules(attributes, children), Dump(root)) << document;
+        CountAndCheckLinks(root);
+    }
+}
+
+// Every leaf meets its same-named attribute: each attribute becomes a
+// second child of its name, in the order of the leaves.
+TEST(XMLFoldTest, LeavesMeetingTheirAttributesBecomePairsOfChildren) {
+    constexpr int kLeaves = 20000;
+    std::string document = "<Update";
+    for (int i = 0; i < kLeaves; ++i) document += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+    document += ">";
+    for (int i = kLeaves - 1; i >= 0; --i) document += "<a" + std::to_string(i) + "/>";
+    document += "</Update>";
+    CXMLConfig root(L"", nullptr, 0);
+    ASSERT_TRUE(Load(root, kBom + document));
+    EXPECT_TRUE(root.attributes->empty());
+    ASSERT_EQ(2u * kLeaves, root.children->size());
+    EXPECT_EQ(L"a0", (*root.children)[kLeaves - 1]->name);
+    EXPECT_EQ(L"a19999", (*root.children)[0]->name);
+    EXPECT_EQ(L"a19999", (*root.children)[kLeaves]->name);
+    EXPECT_EQ(L"19999", (*root.children)[kLeaves]->text);
+    EXPECT_EQ(L"a0", (*root.children)[2 * kLeaves - 1]->name);
+    EXPECT_EQ(L"0", (*root.children)[2 * kLeaves - 1]->text);
+}
+
+// Duplicate attributes of one name each pair with the same leaf in turn.
+TEST(XMLFoldTest, RepeatedAttributesEachBecomeAChild) {
+    constexpr int kCopies = 5000;
+    std::string document = "<r k=\"x\"";
+    for (int i = 0; i < kCopies; ++i) document += " d=\"" + std::to_string(i) + "\"";
+    document += "><d/></r>";
+    CXMLConfig root(L"", nullptr, 0);
+    ASSERT_TRUE(Load(root, kBom + document));
+    ASSERT_EQ(1u, root.attributes->size());
+    EXPECT_EQ(L"k", (*root.attributes)[0].first);
+    ASSERT_EQ(kCopies + 1u, root.children->size());
+    EXPECT_EQ(L"", (*root.children)[0]->text);
+    EXPECT_EQ(L"0", (*root.children)[1]->text);
+    EXPECT_EQ(L"4999", (*root.children)[kCopies]->text);
 }
 
 TEST(XMLEntityTest, DecodesReferencesOnce) {
