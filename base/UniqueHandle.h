@@ -6,8 +6,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <bcrypt.h>
-
 #include <utility>
 
 namespace kit {
@@ -83,8 +81,5 @@ using CMemoryDc = CUniqueHandle<tagHandleTraits<HDC, nullptr, DeleteDC>>;
 // DestroyWindow works only on the thread that made the window.
 using CWindowHandle = CUniqueHandle<tagHandleTraits<HWND, nullptr, DestroyWindow>>;
 using CSocketHandle = CUniqueHandle<tagHandleTraits<SOCKET, INVALID_SOCKET, closesocket>>;
-inline void CloseAlgorithmProvider(BCRYPT_ALG_HANDLE provider) { BCryptCloseAlgorithmProvider(provider, 0); }
-using CAlgorithmHandle = CUniqueHandle<tagHandleTraits<BCRYPT_ALG_HANDLE, nullptr, CloseAlgorithmProvider>>;
-using CHashHandle = CUniqueHandle<tagHandleTraits<BCRYPT_HASH_HANDLE, nullptr, BCryptDestroyHash>>;
 
 }  // namespace kit

@@ -1,21 +1,55 @@
 #include "Sha256.h"
 
+#include <bcrypt.h>
+
 #include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
 
+#include "base/UniqueHandle.h"
+
 namespace {
 
-// Opened once, for the process.
-BCRYPT_ALG_HANDLE Provider() {
-    static kit::CAlgorithmHandle provider;
-    static std::once_flag opened;
-    std::call_once(opened, [] {
-        BCRYPT_ALG_HANDLE handle = nullptr;
-        if (BCryptOpenAlgorithmProvider(&handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0) provider.Reset(handle);
+// bcrypt.dll's functions and the SHA-256 provider, loaded once for the
+// process; `provider` is null where CNG is missing or fails.
+struct tagCng {
+    kit::CLibraryHandle library;
+    decltype(&BCryptOpenAlgorithmProvider) open = nullptr;
+    decltype(&BCryptCloseAlgorithmProvider) close = nullptr;
+    decltype(&BCryptCreateHash) create = nullptr;
+    decltype(&BCryptHashData) hashData = nullptr;
+    decltype(&BCryptFinishHash) finish = nullptr;
+    decltype(&BCryptDestroyHash) destroy = nullptr;
+    BCRYPT_ALG_HANDLE provider = nullptr;
+
+    ~tagCng() {
+        if (provider) close(provider, 0);
+    }
+};
+
+template <typename Function>
+bool Load(HMODULE library, const char* name, Function* function) {
+    *function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+    return *function != nullptr;
+}
+
+const tagCng& Cng() {
+    static tagCng cng;
+    static std::once_flag loaded;
+    std::call_once(loaded, [] {
+        cng.library.Reset(LoadLibraryW(L"bcrypt.dll"));
+        const HMODULE library = cng.library.Get();
+        if (!library || !Load(library, "BCryptOpenAlgorithmProvider", &cng.open) ||
+            !Load(library, "BCryptCloseAlgorithmProvider", &cng.close) ||
+            !Load(library, "BCryptCreateHash", &cng.create) || !Load(library, "BCryptHashData", &cng.hashData) ||
+            !Load(library, "BCryptFinishHash", &cng.finish) || !Load(library, "BCryptDestroyHash", &cng.destroy)) {
+            return;
+        }
+        BCRYPT_ALG_HANDLE provider = nullptr;
+        if (cng.open(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0) cng.provider = provider;
     });
-    return provider.Get();
+    return cng;
 }
 
 // Seconds one engine takes for `size` bytes; a failed engine never wins.
@@ -34,10 +68,18 @@ double TimeEngine(CSha256::Engine engine, const uint8_t* data, size_t size) {
 
 }  // namespace
 
+CSha256::~CSha256() { DestroyCng(); }
+
+void CSha256::DestroyCng() {
+    if (cng_) Cng().destroy(cng_);
+    cng_ = nullptr;
+}
+
 CSha256::Engine CSha256::Fastest() {
     static Engine fastest = Engine::kSodium;
     static std::once_flag timed;
     std::call_once(timed, [] {
+        if (!Cng().provider) return;
         const size_t size = 1 << 20;
         std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]());
         if (!data) return;
@@ -55,14 +97,14 @@ CSha256::Engine CSha256::Fastest() {
 bool CSha256::Begin(Engine engine) {
     const bool either = engine == Engine::kFastest;
     if (either) engine = Fastest();
-    cng_.Reset();
+    DestroyCng();
     cngFailed_ = false;
     begun_ = false;
     if (engine == Engine::kCng) {
+        const tagCng& cng = Cng();
         BCRYPT_HASH_HANDLE hash = nullptr;
-        const BCRYPT_ALG_HANDLE provider = Provider();
-        if (provider && BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0) == 0) {
-            cng_.Reset(hash);
+        if (cng.provider && cng.create(cng.provider, &hash, nullptr, 0, nullptr, 0, 0) == 0) {
+            cng_ = hash;
         } else if (!either) {
             return false;
         }
@@ -77,10 +119,10 @@ void CSha256::Update(const uint8_t* data, size_t size) {
         crypto_hash_sha256_update(&sodium_, data, size);
         return;
     }
-    // CNG takes at most 4 GiB - 1 bytes a call.
+    // CNG takes a ULONG count a call.
     while (size != 0 && !cngFailed_) {
         const ULONG take = size > 0x40000000 ? 0x40000000 : static_cast<ULONG>(size);
-        cngFailed_ = BCryptHashData(cng_.Get(), const_cast<PUCHAR>(data), take, 0) != 0;
+        cngFailed_ = Cng().hashData(cng_, const_cast<PUCHAR>(data), take, 0) != 0;
         data += take;
         size -= take;
     }
@@ -90,7 +132,7 @@ bool CSha256::Finish(uint8_t digest[kSize]) {
     if (!begun_) return false;
     begun_ = false;
     if (!cng_) return crypto_hash_sha256_final(&sodium_, digest) == 0;
-    const bool done = !cngFailed_ && BCryptFinishHash(cng_.Get(), digest, kSize, 0) == 0;
-    cng_.Reset();
+    const bool done = !cngFailed_ && Cng().finish(cng_, digest, kSize, 0) == 0;
+    DestroyCng();
     return done;
 }
