@@ -58,8 +58,7 @@ tagManifestFiles ReadManifestFiles(_ServerEngine::CXMLConfig& document);
 // moves the file into place.
 std::wstring DownloadSavePath(const std::wstring& path, const std::set<std::wstring>& installed);
 
-// A download as the space estimate sees it: `target` is the file it
-// replaces, `partial` the file it writes first ("" for other ops).
+// An item as the space estimate sees it.
 struct tagSpaceStep {
     ManifestOp op = OpIgnored;
     std::wstring path;     // download: the target; delete: the file; move: the source
