@@ -381,7 +381,7 @@ int Verify(const std::vector<std::string>& args) {
         }
         ++summary.downloads_;
         uint64_t size = 0;
-        ParseDecimal(item.Get("size"), std::numeric_limits<int32_t>::max(), &size);
+        ParseDecimal(item.Get("size"), std::numeric_limits<int64_t>::max(), &size);
         summary.bytes_ += size;
         problems += CheckForms(store, item, &checked);
         const std::string& fname = item.Get("fname");

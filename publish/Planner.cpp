@@ -227,6 +227,26 @@ bool CheckInstallablePath(const std::string& path, std::string* refusal) {
     }
 }
 
+// The updater downloads "x" into "x_" before it renames it: a file or
+// folder of that name beside "x" would be taken for the partial file.
+bool CheckPartialNames(const std::map<std::string, const tagFileEntry*>& folded, std::string* refusal) {
+    std::map<std::string, std::string> names;  // folded files and folders -> as written
+    for (const auto& file : folded) {
+        names.emplace(file.first, file.second->path_);
+        for (const std::string& folder : Ancestors(file.first)) {
+            names.emplace(folder, file.second->path_.substr(0, folder.size()));
+        }
+    }
+    for (const auto& file : folded) {
+        const auto clash = names.find(file.first + "_");
+        if (clash != names.end()) {
+            return Refuse(refusal, clash->second + " is named like the partial file of " + file.second->path_ +
+                                       " (its name and _): the updater downloads into that name");
+        }
+    }
+    return true;
+}
+
 bool PlanRelease(const tagReleaseInput& input, tagReleasePlan* plan, std::string* refusal) {
     *plan = tagReleasePlan();
     if (!CheckVersion(input.current_, input.version_, refusal)) return false;
@@ -241,8 +261,8 @@ bool PlanRelease(const tagReleaseInput& input, tagReleasePlan* plan, std::string
     std::map<std::string, const tagFileEntry*> folded;
     for (const tagFileEntry& entry : input.new_) {
         if (!CheckInstallablePath(entry.path_, refusal)) return false;
-        if (entry.size_ > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
-            return Refuse(refusal, entry.path_ + " is 2 GiB or larger, more than the manifest's size can hold");
+        if (entry.size_ > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+            return Refuse(refusal, entry.path_ + " is larger than the manifest's size can hold");
         }
         const auto inserted = folded.emplace(Fold(entry.path_), &entry);
         if (!inserted.second) {
@@ -250,6 +270,8 @@ bool PlanRelease(const tagReleaseInput& input, tagReleasePlan* plan, std::string
                                        " differ only in case: one file on Windows");
         }
     }
+
+    if (!CheckPartialNames(folded, refusal)) return false;
 
     std::map<std::string, const tagFileEntry*> oldByPath;
     std::map<std::string, const tagFileEntry*> newByPath;

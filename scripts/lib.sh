@@ -177,16 +177,18 @@ PY
             >"$manifest.new" && mv "$manifest.new" "$manifest"
 }
 
-# kit_lobby_update BUILD INSTALL SERVER PUBLIC_KEY OUT [SECONDS]: one run of
-# the test build of the updater for game 1 (UpdateTestHost.exe, server and
-# key from the environment), started by the sample lobby in INSTALL. The
-# lobby's output goes to OUT; the status is the lobby's (the updater's exit
-# code: 1 done, 0 failed; 124 after SECONDS, default 600).
+# kit_lobby_update BUILD INSTALL SERVER PUBLIC_KEY OUT [SECONDS [SWITCH...]]:
+# one run of the test build of the updater for game 1 (UpdateTestHost.exe,
+# server and key from the environment), started by the sample lobby in
+# INSTALL with the lobby's SWITCHes (--repair). The lobby's output goes to
+# OUT; the status is the lobby's (the updater's exit code: 1 done, 0 failed;
+# 124 after SECONDS, default 600).
 kit_lobby_update() {
     local build=$1 install=$2 server=$3 key=$4 out=$5 seconds=${6:-600} here
+    shift $(($# < 6 ? $# : 6))
     here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
     (cd "$install" && KIT_UPDATE_SERVER=$server KIT_UPDATE_PUBLIC_KEY=$(sed -n 2p "$key") \
-        timeout "$seconds" "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game 1 \
+        timeout "$seconds" "$here/wine-run.sh" --build "$build" "$build/bin/SampleLobby.exe" --game 1 "$@" \
         --update "$(kit_win_path "$build/bin/UpdateTestHost.exe")" --dir "$(kit_win_path "$install")" \
         >"$out" 2>/dev/null)
 }
@@ -217,4 +219,25 @@ kit_pugixml_source() {
         src=$(find "$work" -maxdepth 1 -type d -name 'pugixml-*' | sort | tail -n 1)
     fi
     echo "$src"
+}
+
+# kit_updater_pid SERVER: the process of the updater that runs against
+# SERVER. Wine starts it outside the lobby's process tree (it keeps the
+# lobby's process group and environment): its first argument is its Windows
+# path and its environment names the server, which is the caller's own.
+kit_updater_pid() {
+    local proc first
+    for proc in /proc/[0-9]*; do
+        # Processes come and go while the loop reads.
+        first=$({ tr '\0' '\n' <"$proc/cmdline"; } 2>/dev/null | head -1) || continue
+        case $first in
+        *\\UpdateTestHost.exe)
+            if tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qx "KIT_UPDATE_SERVER=$1"; then
+                echo "${proc#/proc/}"
+                return 0
+            fi
+            ;;
+        esac
+    done
+    return 1
 }

@@ -70,25 +70,6 @@ descendants() {  # descendants PID: its processes, children first
         descendants "$child"
     done
 }
-# updater SERVER: the process of the updater that runs against SERVER. Wine
-# starts it outside the lobby's process tree (it keeps the lobby's process
-# group and environment): its first argument is its Windows path and its
-# environment names the server, which is this test's own.
-updater() {
-    local proc first
-    for proc in /proc/[0-9]*; do
-        first=$(tr '\0' '\n' <"$proc/cmdline" 2>/dev/null | head -1) || continue
-        case $first in
-        *\\UpdateTestHost.exe)
-            if tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qx "KIT_UPDATE_SERVER=$1"; then
-                echo "${proc#/proc/}"
-                return 0
-            fi
-            ;;
-        esac
-    done
-    return 1
-}
 partial_holds() {
     [ "$(stat -c %s "$install/${name}_" 2>/dev/null || echo 0)" = "$1" ]
 }
@@ -129,7 +110,7 @@ killed_at_30() {
     kit_wait_until 120 grep -q ' stall ' "$proxy/log" || fail "kill: the download did not reach the stall point"
     kit_wait_until 60 partial_holds "$point" ||
         fail "kill: the partial file holds $(stat -c %s "$install/${name}_" 2>/dev/null || echo no) bytes, not $point"
-    pid=$(updater "$server") || fail "kill: no UpdateTestHost.exe process for $server"
+    pid=$(kit_updater_pid "$server") || fail "kill: no UpdateTestHost.exe process for $server"
     kill -KILL "$pid"
     if ! kit_wait_until 60 ended "$lobby"; then
         mapfile -t stuck < <(descendants "$lobby")

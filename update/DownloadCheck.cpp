@@ -30,7 +30,7 @@ bool CSha256Worker::Begin() {
         Finish(dropped);
     }
     // The worker is idle between digests (Finish waited for it).
-    crypto_hash_sha256_init(&state_);
+    if (!sha_.Begin()) return false;
     digesting_ = true;
     return true;
 }
@@ -72,6 +72,7 @@ void CSha256Worker::AddFile(kit::CFileHandle file, uint64_t length, HANDLE done)
     file_ = std::move(file);
     fileLength_ = length;
     fileDone_ = done;
+    fileHashed_.store(0, std::memory_order_relaxed);
     Submit(BlockKind::File);
 }
 
@@ -82,7 +83,7 @@ bool CSha256Worker::Finish(uint8_t digest[crypto_hash_sha256_BYTES]) {
     WaitForSingleObject(finished_.Get(), INFINITE);
     std::memcpy(digest, digest_, crypto_hash_sha256_BYTES);
     digesting_ = false;
-    return true;
+    return digestMade_;
 }
 
 DWORD WINAPI CSha256Worker::WorkerMain(void* self) {
@@ -100,10 +101,10 @@ void CSha256Worker::Work() {
             file_.Reset();
             SetEvent(fileDone_);
         } else {
-            crypto_hash_sha256_update(&state_, BlockData(consume_), block.used);
+            sha_.Update(BlockData(consume_), block.used);
         }
         const bool last = block.kind == BlockKind::Last;
-        if (last) crypto_hash_sha256_final(&state_, digest_);
+        if (last) digestMade_ = sha_.Finish(digest_);
         consume_ = (consume_ + 1) % kBlockCount;
         ReleaseSemaphore(freeBlocks_.Get(), 1, nullptr);
         if (last) SetEvent(finished_.Get());
@@ -117,8 +118,9 @@ bool CSha256Worker::HashFile() {
         const DWORD want = static_cast<DWORD>(std::min<uint64_t>(left, kBlockSize));
         DWORD got = 0;
         if (!ReadFile(file_.Get(), BlockData(consume_), want, &got, nullptr) || got != want) return false;
-        crypto_hash_sha256_update(&state_, BlockData(consume_), got);
+        sha_.Update(BlockData(consume_), got);
         left -= got;
+        fileHashed_.fetch_add(got, std::memory_order_relaxed);
     }
     return true;
 }
@@ -126,6 +128,7 @@ bool CSha256Worker::HashFile() {
 void CDownloadCheck::Expect(const uint8_t expected[crypto_hash_sha256_BYTES]) {
     std::memcpy(expected_, expected, sizeof expected_);
     started_ = false;
+    hashed_ = 0;
     mismatched_ = false;
 }
 
@@ -137,6 +140,14 @@ bool CDownloadCheck::HashPartialFile(const std::wstring& path, uint64_t length, 
     worker_.AddFile(std::move(file), length, done);
     hashed_ = length;
     return true;
+}
+
+bool CDownloadCheck::HashedFileMatches() {
+    uint8_t digest[crypto_hash_sha256_BYTES];
+    const bool matches = started_ && worker_.Finish(digest) && worker_.FileRead() &&
+                         sodium_memcmp(digest, expected_, sizeof digest) == 0;
+    started_ = false;
+    return matches;
 }
 
 void CDownloadCheck::OnHttpBodyBegin(uint64_t offset) {

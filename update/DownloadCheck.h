@@ -6,15 +6,17 @@
 
 #include <sodium.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "IHttpBodyObserver.h"
+#include "Sha256.h"
 #include "base/UniqueHandle.h"
 
-// SHA-256 computed on a worker thread: libsodium hashes a little slower than
+// SHA-256 computed on a worker thread: it hashes a little slower than
 // loopback delivers, so hashing on the message-loop thread would slow the
 // download down. Add copies the bytes into a bounded ring of blocks and
 // waits only when the worker is the whole ring behind.
@@ -37,7 +39,10 @@ public:
     // then tells whether all of them could be read.
     void AddFile(kit::CFileHandle file, uint64_t length, HANDLE done);
     bool FileRead() const { return fileRead_; }
-    // Waits until every byte added is hashed; false without a Begin.
+    // Bytes of the file hashed so far; read from any thread.
+    uint64_t FileHashed() const { return fileHashed_.load(std::memory_order_relaxed); }
+    // Waits until every byte added is hashed; false without a Begin or
+    // when the digest could not be made.
     bool Finish(uint8_t digest[crypto_hash_sha256_BYTES]);
 
 private:
@@ -73,8 +78,10 @@ private:
     uint64_t fileLength_ = 0;
     HANDLE fileDone_ = nullptr;
     bool fileRead_ = false;
-    crypto_hash_sha256_state state_{};
+    std::atomic<uint64_t> fileHashed_{0};
+    CSha256 sha_;
     uint8_t digest_[crypto_hash_sha256_BYTES] = {};
+    bool digestMade_ = false;
 };
 
 // The body observer of one download: hashes what the client writes and, at
@@ -91,6 +98,12 @@ public:
     bool HashPartialFile(const std::wstring& path, uint64_t length, HANDLE done);
     // After `done`: true when all those bytes were read.
     bool PartialFileHashed() const { return worker_.FileRead(); }
+    // Bytes of that file hashed so far, while the worker reads it.
+    uint64_t FileProgress() const { return worker_.FileHashed(); }
+    // After `done`, for a file that may already be the expected one: true
+    // when all of it was read and its digest is the expected one. Ends the
+    // digest either way, so that a download starts a new one.
+    bool HashedFileMatches();
     // Bytes of the file in the digest so far.
     uint64_t Hashed() const { return started_ ? hashed_ : 0; }
     // True when the last body ended with another digest (or none could be made).

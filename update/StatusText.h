@@ -30,3 +30,12 @@ constexpr wchar_t kStatusFileFailed[] = L"更新文件失败!";
 constexpr wchar_t kStatusFileRefused[] = L"更新文件校验失败!";
 constexpr wchar_t kStatusLobbyStillRunning[] = L"更新程序需要关闭游戏大厅才能继续，请先关闭大厅然后再重试!";
 constexpr wchar_t kStatusDone[] = L"更新完成!";
+// The game folder's volume has less free space than the run needs; checked
+// before the first download, so nothing was changed.
+constexpr wchar_t kStatusNoSpace[] = L"磁盘空间不足，无法更新，请清理磁盘后重试!";
+
+// Repair ("repair" after the three arguments).
+constexpr wchar_t kStatusVerifying[] = L"正在校验游戏文件...";
+// The manifest's files carry no "sha256" to check them against; nothing
+// was changed.
+constexpr wchar_t kStatusRepairNoDigests[] = L"更新列表没有文件校验值，无法修复!";

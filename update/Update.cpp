@@ -10,10 +10,12 @@
 #include <new>
 #include <utility>
 
+#include "EndState.h"
 #include "FormDecoder.h"
 #include "ManifestEnd.h"
 #include "ManifestTrust.h"
 #include "Progress.h"
+#include "SpaceCheck.h"
 #include "StatusText.h"
 #include "StringHelpers.h"
 #include "VersionStore.h"
@@ -56,19 +58,6 @@ uint64_t PartialFileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW((path + L"_").c_str(), GetFileExInfoStandard, &data)) return 0;
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-// Where a download's body goes: the raw file straight to its path, a
-// compressed body or patch beside it until it is decoded.
-std::wstring SavePath(const ManifestItem& item) {
-    const std::wstring path = Attribute(item, L"path");
-    if (item.forms.empty()) return path;
-    switch (item.forms[item.form].kind) {
-        case FormKind::kZstd: return path + L"_z";
-        case FormKind::kPatch: return path + L"_p";
-        case FormKind::kRaw: break;
-    }
-    return path;
 }
 
 // The bytes the item's chosen form fetches.
@@ -115,13 +104,13 @@ int CUpdate::Run() {
     if (Start()) {
         // The loop wakes for messages, for the download's own waits and
         // for the run's deadline.
-        const HANDLE waits[] = {partialHashed_.Get(), retryTimer_.Get(), decoded_.Get()};
+        const HANDLE waits[] = {partialHashed_.Get(), retryTimer_.Get(), decoded_.Get(), targetHashed_.Get()};
         bool overdue = false;
         do {
             const DWORD elapsed = GetTickCount() - started_;
             const DWORD limit = manifestRead_ ? runDeadline : checkDeadline;
             const DWORD wait = overdue ? INFINITE : elapsed >= limit ? 0 : limit - elapsed;
-            switch (MsgWaitForMultipleObjects(3, waits, FALSE, wait, QS_ALLINPUT)) {
+            switch (MsgWaitForMultipleObjects(4, waits, FALSE, wait, QS_ALLINPUT)) {
                 case WAIT_OBJECT_0:
                     OnPartialHashed();
                     break;
@@ -130,6 +119,9 @@ int CUpdate::Run() {
                     break;
                 case WAIT_OBJECT_0 + 2:
                     OnDecoded();
+                    break;
+                case WAIT_OBJECT_0 + 3:
+                    OnTargetHashed();
                     break;
                 case WAIT_TIMEOUT:
                     overdue = true;
@@ -154,7 +146,8 @@ bool CUpdate::Start() {
     partialHashed_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     retryTimer_.Reset(CreateWaitableTimerW(nullptr, FALSE, nullptr));
     decoded_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!partialHashed_ || !retryTimer_ || !decoded_) {
+    targetHashed_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!partialHashed_ || !retryTimer_ || !decoded_ || !targetHashed_) {
         ShowStatus(kStatusNoClient);
         return false;
     }
@@ -182,7 +175,10 @@ bool CUpdate::Start() {
 bool CUpdate::ReadCommandLine() {
     int count = 0;
     LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (args && count == 4) {
+    // "repair" after the three arguments asks for a repair; every other
+    // count or fourth argument uses none of them, as before.
+    repair_ = args && count == 5 && std::wcscmp(args[4], L"repair") == 0;
+    if (args && (count == 4 || repair_)) {
         const HWND lobby = reinterpret_cast<HWND>(static_cast<intptr_t>(_wtoi(args[2])));
         if (!Connect(lobby)) {
             LocalFree(args);
@@ -248,6 +244,7 @@ void CUpdate::OnTimer() {
     CConnectPeer::OnTimer();
     // The lobby hears of a download waiting to go on, not only silence.
     if (waitingToRetry_) ReportProgress(doneBytes_ + downloadCheck_.Hashed(), 0);
+    if (checkingTarget_) ReportCheckProgress();
     if (lobbyProcess_ && WaitForSingleObject(lobbyProcess_.Get(), 0) != WAIT_TIMEOUT) {
         PostQuitMessage(0);
         lobbyProcess_.Reset();
@@ -295,6 +292,8 @@ void CUpdate::OnHttpComplete(CHttpClientSocket* client) {
             break;
         case ManifestResult::Stale:
             Fail(kStatusListStale);
+            break;
+        case ManifestResult::Ended:
             break;
     }
 }
@@ -370,23 +369,47 @@ CUpdate::ManifestResult CUpdate::HandleManifest() {
     }
     url_ = std::move(plan.baseUrl);
     manifestVersion_ = plan.manifestVersion;
-    if (plan.outcome == PlanOutcome::kNotNewer) {
+    tagManifestFiles files = ReadManifestFiles(manifest_);
+    installedNames_ = InstalledNames(files.steps);
+    if (repair_ && !files.digests) {
+        Fail(kStatusRepairNoDigests);
+        return ManifestResult::Ended;
+    }
+    if (plan.outcome == PlanOutcome::kNotNewer && !repair_) {
         ShowStatus(kStatusUpToDate);
         return ManifestResult::NothingToDo;
     }
     ShowStatus(kStatusCounting);
     // A newer manifest without newer items writes no version either.
-    if (plan.outcome == PlanOutcome::kNoItems) {
+    if (plan.outcome == PlanOutcome::kNoItems && !repair_) {
         ShowStatus(kStatusUpToDate);
         return ManifestResult::NothingToDo;
     }
+    writesVersion_ = plan.outcome == PlanOutcome::kWork;
+    if (writesVersion_) {
 #ifdef UPDATE_WITHOUT_FORMS
-    totalBytes_ = plan.totalBytes;
+        totalBytes_ = plan.totalBytes;
 #else
-    totalBytes_ = AssignForms(plan.items, currentVersion_,
-                              [](const std::wstring& path) { return PartialFileSize(path) != 0; });
+        totalBytes_ = AssignForms(plan.items, currentVersion_,
+                                  [this](const std::wstring& path) {
+                                      return PartialFileSize(DownloadSavePath(path, installedNames_)) != 0;
+                                  });
 #endif
-    queue_ = std::move(plan.items);
+        queue_ = std::move(plan.items);
+    }
+    if (repair_) {
+        // After the update's own items, so that its moves find the files
+        // where the installed version left them; the checks then fetch
+        // whatever is still missing or differs.
+        ShowStatus(kStatusVerifying);
+        totalBytes_ += files.totalBytes;
+        queue_.insert(queue_.end(), files.files.begin(), files.files.end());
+    }
+    if (!EnoughSpace(queue_, installedNames_)) {
+        queue_.clear();
+        Fail(kStatusNoSpace);
+        return ManifestResult::Ended;
+    }
     ProcessQueue();
     return ManifestResult::Queued;
 }
@@ -426,15 +449,16 @@ void CUpdate::ProcessQueue() {
 
 bool CUpdate::ProcessItem(const ManifestItem& item) {
     switch (item.op) {
-        case OpDownload: {
-            const std::wstring path = Attribute(item, L"path");
+        case OpDownload:
+        case OpRepair: {
+            const std::wstring path = TargetPath(item);
             // Without a local path the body would be kept in memory and its
             // completion taken for the update check's.
             if (path.empty()) {
                 Fail(kStatusUpdateFailed);
             } else if (!_ServerEngine::CreateParentDirectories(path.c_str())) {
                 Fail(kStatusDirectoryFailed);
-            } else if (!WatchDownload(item) || !StartDownload()) {
+            } else if (!WatchDownload(item) || (!CheckTarget(item) && !StartDownload())) {
                 Fail(kStatusUpdateFailed);
             }
             return false;
@@ -448,7 +472,7 @@ bool CUpdate::ProcessItem(const ManifestItem& item) {
                 Fail(kStatusDirectoryFailed);
                 return false;
             }
-            _wrename(Attribute(item, L"src").c_str(), destination.c_str());
+            RenameFile(Attribute(item, L"src"), destination);
             if (RegistersServer(item)) RegisterServer(destination);
             return true;
         }
@@ -485,6 +509,66 @@ bool CUpdate::WatchDownload(const ManifestItem& item) {
     return true;
 }
 
+std::wstring CUpdate::TargetPath(const ManifestItem& item) const {
+    return item.op == OpRepair ? item.path : Attribute(item, L"path");
+}
+
+std::wstring CUpdate::SavePath(const ManifestItem& item) const {
+    const std::wstring target = TargetPath(item);
+    if (IsRaw(item)) return DownloadSavePath(target, installedNames_);
+    // A compressed body or patch waits beside its target until it is decoded.
+    const bool patch = item.forms[item.form].kind == FormKind::kPatch;
+    return FormSavePath(target + (patch ? L"_p" : L"_z"), installedNames_);
+}
+
+bool CUpdate::CheckTarget(const ManifestItem& item) {
+    if (!resumable_) return false;
+    const std::wstring path = TargetPath(item);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        ((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) != item.size) {
+        return false;
+    }
+    // The target is compared with the file's own digest, not a form's.
+    uint8_t digest[crypto_hash_sha256_BYTES];
+    if (!ParseSha256Hex(item.node->GetAttribute(L"sha256", L""), digest)) return false;
+    downloadCheck_.Expect(digest);
+    if (!downloadCheck_.HashPartialFile(path, item.size, targetHashed_.Get())) {
+        // The download that follows checks what it fetches.
+        WatchDownload(item);
+        return false;
+    }
+    if (checkedBytes_ == 0) checkStarted_ = GetTickCount();
+    checkingTarget_ = true;
+    return true;
+}
+
+void CUpdate::OnTargetHashed() {
+    checkingTarget_ = false;
+    if (queue_.empty()) return;
+    checkedBytes_ += queue_.front().size;
+    if (downloadCheck_.HashedFileMatches()) {
+        SkipDownload();
+    } else if (!WatchDownload(queue_.front()) || !StartDownload()) {
+        Fail(kStatusUpdateFailed);
+    }
+}
+
+void CUpdate::SkipDownload() {
+    doneBytes_ += queue_.front().size;
+    queue_.pop_front();
+    // The last one is always reported, so that the lobby sees the total done.
+    if (queue_.empty() || g_progressThrottle.Due(GetTickCount())) ReportCheckProgress();
+    ProcessQueue();
+}
+
+void CUpdate::ReportCheckProgress() {
+    const DWORD elapsed = GetTickCount() - checkStarted_;
+    const uint64_t hashing = checkingTarget_ ? downloadCheck_.FileProgress() : 0;
+    ReportProgress(doneBytes_ + hashing, elapsed ? (checkedBytes_ + hashing) * 1000.0 / elapsed : 0);
+}
+
 bool CUpdate::StartDownload() {
     const ManifestItem& item = queue_.front();
     const std::wstring save = SavePath(item);
@@ -497,8 +581,7 @@ bool CUpdate::StartDownload() {
     }
     // After a lost connection the digest already holds the partial file.
     if (partial == 0 || partial == downloadCheck_.Hashed()) return RequestDownload(partial);
-    const std::wstring path = SavePath(queue_.front()) + L"_";
-    return downloadCheck_.HashPartialFile(path, partial, partialHashed_.Get()) || RequestDownload(0);
+    return downloadCheck_.HashPartialFile(save + L"_", partial, partialHashed_.Get()) || RequestDownload(0);
 }
 
 bool CUpdate::RequestDownload(uint64_t offset) {
@@ -534,7 +617,7 @@ void CUpdate::OnRetryDue() {
 void CUpdate::FinishQueue() {
     ShowStatus(kStatusDone);
     PostQuitMessage(1);
-    if (manifestVersion_ != 0) WriteInstalledVersion(gameId_, manifestVersion_);
+    if (writesVersion_ && manifestVersion_ != 0) WriteInstalledVersion(gameId_, manifestVersion_);
     completed_ = true;
 }
 
@@ -549,8 +632,9 @@ bool CUpdate::FallBack() {
 }
 
 bool CUpdate::StartDecode(const ManifestItem& item) {
-    decode_.path = Attribute(item, L"path");
+    decode_.path = TargetPath(item);
     decode_.body = SavePath(item);
+    decode_.result = DownloadSavePath(decode_.path, installedNames_) + L"_";
     decode_.patch = item.forms[item.form].kind == FormKind::kPatch;
     decode_.ok = false;
     if (!ParseSha256Hex(item.node->GetAttribute(L"sha256", L""), decode_.digest)) return false;
@@ -561,7 +645,7 @@ bool CUpdate::StartDecode(const ManifestItem& item) {
 DWORD WINAPI CUpdate::DecodeMain(void* self) {
     CUpdate* const update = static_cast<CUpdate*>(self);
     tagDecode& decode = update->decode_;
-    const std::wstring result = decode.path + L"_";
+    const std::wstring& result = decode.result;
     decode.ok = DecodeForm(decode.body, decode.patch ? decode.path : std::wstring(), result, decode.digest);
     DeleteFileW(decode.body.c_str());
     if (decode.ok && !MoveFileExW(result.c_str(), decode.path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
@@ -596,7 +680,15 @@ void CUpdate::OnDownloadComplete(CHttpClientSocket* client) {
 
 void CUpdate::FinishDownload(double speed) {
     const ManifestItem item = queue_.front();
-    if (RegistersServer(item)) RegisterServer(Attribute(item, L"path"));
+    const std::wstring target = TargetPath(item);
+    // A decoded form is in place already; a raw body may have come under
+    // another name.
+    const std::wstring save = IsRaw(item) ? SavePath(item) : target;
+    if (save != target && !MoveFileExW(save.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        Fail(kStatusFileFailed);
+        return;
+    }
+    if (RegistersServer(item)) RegisterServer(target);
     doneBytes_ += FetchSize(item);
     queue_.pop_front();
     // Bytes per second here, unlike the periodic report's KB/s: see
@@ -608,6 +700,22 @@ void CUpdate::FinishDownload(double speed) {
     report.secondsLeft = SecondsLeft(report.total, report.done, speed);
     SendToLobby(&report, KindProgress, sizeof(report));
     ProcessQueue();
+}
+
+void RenameFile(const std::wstring& source, const std::wstring& destination) {
+    if (source == destination || FoldPath(source) != FoldPath(destination)) {
+        _wrename(source.c_str(), destination.c_str());
+        return;
+    }
+    // Only the case differs: some file systems (Wine's) keep the old name
+    // on a direct rename, so go through a name of our own.
+    for (unsigned n = 1; n < 100; ++n) {
+        const std::wstring temporary = destination + L".rename" + std::to_wstring(n);
+        if (GetFileAttributesW(temporary.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        if (_wrename(source.c_str(), temporary.c_str()) != 0) return;
+        if (_wrename(temporary.c_str(), destination.c_str()) != 0) _wrename(temporary.c_str(), source.c_str());
+        return;
+    }
 }
 
 void RegisterServer(const std::wstring& file) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "ConnectPeer.h"
@@ -55,7 +56,8 @@ private:
     bool ReadCommandLine();
     void Shutdown();
 
-    enum class ManifestResult { Queued, NothingToDo, Refused, Stale };
+    // Ended: the status is shown and the quit posted.
+    enum class ManifestResult { Queued, NothingToDo, Refused, Stale, Ended };
     ManifestResult HandleManifest();
     // With a key: judges the release stamp of the verified manifest, and
     // remembers a newer release time it accepts.
@@ -68,6 +70,17 @@ private:
     bool ProcessItem(const ManifestItem& item);
     // Sets the client to check the download's "sha256", if it has one.
     bool WatchDownload(const ManifestItem& item);
+    // Where a download or repair item puts its file, and where the client
+    // saves it first.
+    std::wstring TargetPath(const ManifestItem& item) const;
+    std::wstring SavePath(const ManifestItem& item) const;
+    // Starts hashing the target of a download with a digest when it may
+    // already hold the file (it has the item's size); false when it cannot.
+    bool CheckTarget(const ManifestItem& item);
+    void OnTargetHashed();
+    // Leaves out the front download: its file is in place.
+    void SkipDownload();
+    void ReportCheckProgress();
     // Requests the front item's file; one with a digest goes on from the
     // bytes of its partial file, after hashing them if need be.
     bool StartDownload();
@@ -127,6 +140,7 @@ private:
     struct tagDecode {
         std::wstring path;
         std::wstring body;
+        std::wstring result;  // the partial file the decoded bytes go to
         bool patch = false;
         uint8_t digest[32] = {};
         bool ok = false;
@@ -135,8 +149,22 @@ private:
     double decodeSpeed_ = 0;
     kit::CKernelHandle decodeThread_;
     kit::CKernelHandle decoded_;  // event: the decode thread ended
+    kit::CKernelHandle targetHashed_;   // event: the target file is hashed
+    // Started with "repair": every file the manifest leaves is checked.
+    bool repair_ = false;
+    // The version is written at the end only when the run had an update to do.
+    bool writesVersion_ = false;
+    // Folded names of every file and folder the manifest installs.
+    std::set<std::wstring> installedNames_;
+    bool checkingTarget_ = false;
+    uint64_t checkedBytes_ = 0;  // of whole targets hashed, for the rate
+    DWORD checkStarted_ = 0;     // tick of the first target check
 };
 
+// Renames like _wrename (an existing destination stays, a missing source
+// does nothing), except that a destination that differs only in case
+// renames the file.
+void RenameFile(const std::wstring& source, const std::wstring& destination);
 // Loads `file` and calls its DllRegisterServer export, if it has one.
 void RegisterServer(const std::wstring& file);
 // Opens `path` through the shell with `parameters` (none when empty); a path

@@ -1,6 +1,9 @@
 #include "UpdatePlan.h"
 
+#include <cwchar>
+
 #include "VersionStore.h"
+#include "base/DecimalParse.h"
 
 using _ServerEngine::CXMLConfig;
 
@@ -16,12 +19,18 @@ ManifestOp OpAttribute(CXMLConfig& item) {
     return op >= OpDownload && op <= OpRun ? static_cast<ManifestOp>(op) : OpIgnored;
 }
 
-// A negative size lowers the total.
+// Signed 64-bit, saturating, so that files of 2 GiB and more can be
+// described; a negative size lowers the total.
 uint64_t SizeAttribute(CXMLConfig& item) {
-    return static_cast<uint64_t>(static_cast<int64_t>(item.GetAttributeInt(L"size")));
+    const wchar_t* text = item.GetAttribute(L"size", L"");
+    return static_cast<uint64_t>(kit::ParseInt64Saturated(text, text + std::wcslen(text)));
 }
 
 }  // namespace
+
+ManifestItem ReadManifestItem(CXMLConfig& element) {
+    return {&element, OpAttribute(element), SizeAttribute(element), {}};
+}
 
 tagUpdatePlan PlanUpdate(CXMLConfig& document, uint64_t installedVersion) {
     tagUpdatePlan plan;
@@ -40,7 +49,7 @@ tagUpdatePlan PlanUpdate(CXMLConfig& document, uint64_t installedVersion) {
     // client several versions behind gets every newer item in one run.
     for (CXMLConfig* child : *update->children) {
         if (child->name != L"File" || VersionAttribute(*child) <= installedVersion) continue;
-        const ManifestItem item = {child, OpAttribute(*child), SizeAttribute(*child)};
+        const ManifestItem item = ReadManifestItem(*child);
         if (item.op == OpDownload) plan.totalBytes += item.size;
         plan.items.push_back(item);
     }

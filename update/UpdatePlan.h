@@ -21,6 +21,9 @@ enum ManifestOp : int32_t {
     OpMove = 2,
     OpCloseLobby = 3,
     OpRun = 4,
+    // Not a manifest value: a file repair checks and fetches again when it
+    // is missing or differs; `node` is the download that brings it.
+    OpRepair = 0x100,
 };
 
 // A planned "File" item: its element, for the attributes its operation
@@ -28,7 +31,10 @@ enum ManifestOp : int32_t {
 struct tagManifestItem {
     _ServerEngine::CXMLConfig* node;  // owned by the manifest document
     ManifestOp op;
-    uint64_t size;  // "size", a signed 32-bit count widened with its sign
+    uint64_t size;  // "size", a signed 64-bit count
+    // OpRepair: where the file ends up (a later move may have renamed the
+    // download's "path").
+    std::wstring path;
     // Downloads: the forms the file comes in (AssignForms), the one taken,
     // the kinds that failed in this run and what the path holds before it.
     std::vector<tagDownloadForm> forms = {};
@@ -52,6 +58,9 @@ struct tagUpdatePlan {
     uint64_t totalBytes = 0;       // sum of the download items' sizes
     std::deque<ManifestItem> items;
 };
+
+// Reads what planning reads of a "File" element: its op and size.
+ManifestItem ReadManifestItem(_ServerEngine::CXMLConfig& element);
 
 // Plans the run for the loaded manifest `document` against the version
 // installed before the run. Versions compare unsigned. The items keep

@@ -214,7 +214,11 @@ TEST(PlannerTest, Refusals) {
          {F("k", 'k')}, {F("k", 'k'), F("DATA", 'b')}, true, "was a folder"},
         {"a file still in the way of a new folder", {{F("data", 'a')}}, {}, {F("data\\x", 'b')}, false,
          "still have as a file"},
-        {"file of 2 GiB", {}, {}, {F("big", 'a', 2147483648ull)}, false, "2 GiB"},
+        {"a file named like another's partial file", {}, {}, {F("data.pak", 'a'), F("data.pak_", 'b')}, false,
+         "partial file of data.pak"},
+        {"the same in another case", {}, {}, {F("Data.pak", 'a'), F("DATA.PAK_", 'b')}, false, "DATA.PAK_ is named"},
+        {"a folder named like a file's partial file", {}, {}, {F("maps\\m1", 'a'), F("maps\\M1_\\x", 'b')}, false,
+         "maps\\M1_ is named like the partial file of maps\\m1"},
         {"path too long", {}, {}, {F("d\\" + longName, 'a')}, false, "characters"},
         {"reserved device name", {}, {}, {F("sub\\con.txt", 'a')}, false, "reserves"},
         {"forbidden character", {}, {}, {F("what?.txt", 'a')}, false, "forbids"},
@@ -236,6 +240,19 @@ TEST(PlannerTest, Refusals) {
         EXPECT_NE(refusal.find(c.reason), std::string::npos) << refusal;
         EXPECT_TRUE(plan.manifest_.items_.empty());
     }
+}
+
+TEST(PlannerTest, FilesOf2GiBAndMoreAndNamesEndingInAnUnderscore) {
+    tagReleaseInput input;
+    // Only a file beside a file or folder named like it plus "_" collides.
+    input.new_ = {F("big", 'a', 5368709120ull), F("m1\\x", 'b'), F("m1_\\y", 'c'), F("solo_", 'd')};
+    input.version_ = 1;
+    input.game_ = 3;
+    tagReleasePlan plan;
+    std::string refusal;
+    ASSERT_TRUE(PlanRelease(input, &plan, &refusal)) << refusal;
+    ASSERT_EQ(plan.manifest_.items_.size(), 4u);
+    EXPECT_EQ(plan.manifest_.items_[0].Get("size"), "5368709120");
 }
 
 TEST(PlannerTest, InstallablePaths) {

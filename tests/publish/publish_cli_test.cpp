@@ -219,10 +219,27 @@ TEST_F(PublishCliTest, SignsWithPasswordProtectedMinisignKey) {
     EXPECT_EQ(run.status, 0) << run.out << run.err;
 }
 
+TEST_F(PublishCliTest, ReleasesAFileOf5GiB) {
+    // Sparse, and already in the store under the SHA-256 of 5 GiB of zero
+    // bytes, so that the release only reads it once and copies nothing.
+    const std::string zeros = "7f06c62352aebd8125b2a1841e2b9e1ffcbed602f381c3dcb3200200e383d1d5";
+    MakeTree("v1", {{"small.txt", "small"}});
+    ASSERT_EQ(Shell("truncate -s 5G v1/big.pak && mkdir -p site/files/7f && truncate -s 5G site/files/7f/" + zeros)
+                  .status,
+              0);
+    const tagRun release = Release("site", 1, "v1");
+    ASSERT_EQ(release.status, 0) << release.err;
+    const std::string manifest = Read("site/update/7.xml");
+    EXPECT_NE(manifest.find("path=\"big.pak\" fname=\"7f/" + zeros + "\" size=\"5368709120\" sha256=\"" + zeros + "\""),
+              std::string::npos)
+        << manifest;
+}
+
 TEST_F(PublishCliTest, RefusalsWriteNothing) {
     MakeTree("v1", {{"a.txt", "a"}, {"dir/b.txt", "b"}});
     MakeTree("v2", {{"a.txt", "a2"}});
     MakeTree("bad-name", {{"aux.txt", "a"}});
+    MakeTree("partial-name", {{"data.pak", "a"}, {"Data.pak_", "b"}});
     MakeTree("long", {{"d/" + std::string(250, 'x') + "/" + std::string(20, 'y'), "a"}});
     MakeTree("console", {{"sub/CONIN$.txt", "a"}});
     MakeTree("superscript", {{"com\u00b9.log", "a"}});
@@ -254,6 +271,9 @@ TEST_F(PublishCliTest, RefusalsWriteNothing) {
          "not version 1"},
         {"name Windows reserves", "site", {"--version", "2", "--to", "bad-name", "--key", "key"}, "reserves"},
         {"path too long", "site", {"--version", "2", "--to", "long", "--key", "key"}, "characters"},
+        {"a name the updater takes for a partial file", "site",
+         {"--version", "2", "--to", "partial-name", "--key", "key"},
+         "Data.pak_ is named like the partial file of data.pak"},
         {"console device name", "site", {"--version", "2", "--to", "console", "--key", "key"}, "reserves"},
         {"port with a superscript digit", "site", {"--version", "2", "--to", "superscript", "--key", "key"},
          "reserves"},

@@ -4,6 +4,8 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -194,6 +196,42 @@ TEST(DownloadCheckTest, DigestTextIsSixtyFourHexDigitsOfEitherCase) {
     }
     uint8_t digest[crypto_hash_sha256_BYTES];
     EXPECT_FALSE(ParseSha256Hex(nullptr, digest));
+}
+
+}  // namespace
+
+namespace {
+
+// Both engines, and the one picked, give libsodium's one-shot digest for
+// lengths around the 64-byte block and the padding's 56, fed whole and in
+// uneven pieces.
+TEST(Sha256Test, EveryEngineGivesTheSameDigest) {
+    const std::vector<uint8_t> data = Bytes(3 * kBlock + 7);
+    const size_t lengths[] = {0, 1, 55, 56, 63, 64, 65, 119, 120, 1000, 3 * kBlock + 7};
+    const struct {
+        const char* name;
+        CSha256::Engine engine;
+    } engines[] = {{"CNG", CSha256::Engine::kCng},
+                   {"libsodium", CSha256::Engine::kSodium},
+                   {"the faster", CSha256::Engine::kFastest}};
+    for (const auto& e : engines) {
+        for (const size_t length : lengths) {
+            for (const size_t piece : {length ? length : size_t{1}, size_t{13}}) {
+                const std::vector<uint8_t> bytes(data.begin(), data.begin() + length);
+                CSha256 sha;
+                ASSERT_TRUE(sha.Begin(e.engine)) << e.name;
+                for (size_t at = 0; at < length; at += piece) sha.Update(bytes.data() + at, std::min(piece, length - at));
+                uint8_t digest[CSha256::kSize];
+                std::memset(digest, 0xde, sizeof digest);
+                ASSERT_TRUE(sha.Finish(digest)) << e.name;
+                EXPECT_EQ(ExpectedHex(bytes), Hex(digest)) << e.name << ", " << length << " bytes in pieces of " << piece;
+            }
+        }
+        uint8_t digest[CSha256::kSize];
+        CSha256 unused;
+        EXPECT_FALSE(unused.Finish(digest)) << e.name << ": no digest begun";
+    }
+    std::printf("the faster engine here: %s\n", CSha256::Fastest() == CSha256::Engine::kCng ? "CNG" : "libsodium");
 }
 
 }  // namespace

@@ -132,7 +132,13 @@ TEST_F(UpdateEntryTest, UnusableCommandLineChecksGameZeroAtVersionZeroWithoutLin
     CLobbyWindow lobby;
     const std::wstring window = std::to_wstring(reinterpret_cast<uintptr_t>(lobby.Handle()));
     const std::wstring pid = std::to_wstring(GetCurrentProcessId());
-    const std::wstring argumentLists[] = {L"", window + L" " + pid, L"6 " + window + L" " + pid + L" 9"};
+    // Only "repair" exactly makes a fourth argument usable.
+    const std::wstring argumentLists[] = {L"",
+                                          window + L" " + pid,
+                                          L"6 " + window + L" " + pid + L" 9",
+                                          L"6 " + window + L" " + pid + L" Repair",
+                                          L"6 " + window + L" " + pid + L" repair2",
+                                          L"6 " + window + L" " + pid + L" repair repair"};
     for (const auto& arguments : argumentLists) {
         SCOPED_TRACE(arguments);
         const size_t before = server_.Requests().size();

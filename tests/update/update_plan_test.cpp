@@ -67,10 +67,18 @@ const tagPlanCase kCases[] = {
      R"(<Update url="u" version="2"><File version="2" path="a" size="100"/>)"
      R"(<File version="2" path="b" op="1" size="50"/><File version="2" path="c" size="-30"/></Update>)",
      0, L"work url=u v=2 total=70 | a op0 size100 | b op1 size50 | c op0 size-30"},
-    {"sizes saturate at the signed 32-bit limits and widen with their sign",
+    {"sizes are signed 64-bit: 2 GiB and more, and below -2 GiB",
      R"(<Update url="u" version="2"><File version="2" path="a" size="3000000000"/>)"
-     R"(<File version="2" path="b" size="-3000000000"/></Update>)",
-     0, L"work url=u v=2 total=-1 | a op0 size2147483647 | b op0 size-2147483648"},
+     R"(<File version="2" path="b" size="5368709120"/><File version="2" path="c" size="-3000000000"/></Update>)",
+     0, L"work url=u v=2 total=5368709120 | a op0 size3000000000 | b op0 size5368709120 | c op0 size-3000000000"},
+    {"sizes saturate at the signed 64-bit limits",
+     R"(<Update url="u" version="2"><File version="2" path="a" size="99999999999999999999"/>)"
+     R"(<File version="2" path="b" size="-99999999999999999999"/></Update>)",
+     0, L"work url=u v=2 total=-1 | a op0 size9223372036854775807 | b op0 size-9223372036854775808"},
+    {"every value a 32-bit reading gave stays: blanks, sign, digits up to the first other character",
+     R"(<Update url="u" version="2"><File version="2" path="a" size=" +12x3"/><File version="2" path="b" size="x"/>)"
+     R"(<File version="2" path="c" size="2147483647"/><File version="2" path="d" size="-2147483648"/></Update>)",
+     0, L"work url=u v=2 total=11 | a op0 size12 | b op0 size0 | c op0 size2147483647 | d op0 size-2147483648"},
     {"every op read once, like _wtoi; unknown ones are queued as no-ops",
      R"(<Update url="u" version="2"><File version="2" path="a" op="7" size="5"/>)"
      R"(<File version="2" path="b" op=" +2"/><File version="2" path="c" op="3x"/>)"

@@ -10,6 +10,7 @@ const DWORD kRunLimitMs = 90000;
 void UpdateScenarioTest::SetUp() {
     ASSERT_EQ(936u, GetACP()) << "the harness runs with code page 936";
     ASSERT_TRUE(server_.Start());
+    gameDir_ = game_.Path();
 }
 
 void UpdateScenarioTest::ServeManifest(unsigned game, uint64_t installed, const std::string& manifest) {
@@ -22,11 +23,11 @@ void UpdateScenarioTest::ServeFile(const std::string& target, const std::string&
 }
 
 void UpdateScenarioTest::SetStore(const std::string& text) {
-    WriteFile(game_ / L"Configs\\Version.dat", text);
+    WriteFile(GamePath(L"Configs\\Version.dat"), text);
 }
 
 std::string UpdateScenarioTest::Store() const {
-    return ReadFileBytes(game_ / L"Configs\\Version.dat");
+    return ReadFileBytes(GamePath(L"Configs\\Version.dat"));
 }
 
 tagRunResult UpdateScenarioTest::RunUpdate(unsigned game, const std::wstring& program) {
@@ -38,7 +39,7 @@ tagRunResult UpdateScenarioTest::RunUpdateWith(const std::wstring& arguments, CL
                                                const std::wstring& program) {
     tagRunResult result;
     CUpdateProcess update;
-    if (!update.Start(arguments, game_.Path(), Host(), program)) {
+    if (!update.Start(arguments, gameDir_, Host(), program)) {
         ADD_FAILURE() << "Update.exe did not start";
         return result;
     }
@@ -57,8 +58,8 @@ tagRunResult UpdateScenarioTest::RunUpdateWith(const std::wstring& arguments, CL
 void UpdateScenarioTest::RunSampleLobby(const std::wstring& switches, DWORD* exitCode, std::string* output) {
     CUpdateProcess lobby;
     const std::wstring arguments = switches + L" --game 1 --update \"" + kit_test::ProgramDir() +
-                                   L"\\UpdateTestHost.exe\" --dir \"" + game_.Path() + L"\"";
-    ASSERT_TRUE(lobby.Start(arguments, game_.Path(), Host(), L"SampleLobby.exe"));
+                                   L"\\UpdateTestHost.exe\" --dir \"" + gameDir_ + L"\"";
+    ASSERT_TRUE(lobby.Start(arguments, gameDir_, Host(), L"SampleLobby.exe"));
     ASSERT_TRUE(lobby.Wait(kRunLimitMs));
     *exitCode = lobby.ExitCode();
     *output = lobby.Output();

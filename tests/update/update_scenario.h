@@ -43,7 +43,7 @@ protected:
     void SetStore(const std::string& text);
     std::string Store() const;
 
-    std::wstring GamePath(const std::wstring& relative) const { return game_ / relative; }
+    std::wstring GamePath(const std::wstring& relative) const { return gameDir_ + L"\\" + relative; }
 
     // Runs Update.exe (`program` of build/bin) for `game`, linked to a fresh
     // lobby window.
@@ -71,6 +71,8 @@ protected:
 
     kit_http::CScriptedHttpServer server_;
     kit_test::CTempDir game_;
+    // The game folder: game_ unless a test puts it elsewhere in its SetUp.
+    std::wstring gameDir_;
 };
 
 }  // namespace update_test

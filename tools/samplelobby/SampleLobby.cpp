@@ -1,6 +1,8 @@
-// SampleLobby.exe [--refuse] [--stay] [--game N] [--update PATH] [--dir DIR]
+// SampleLobby.exe [--refuse] [--stay] [--repair] [--game N] [--update PATH] [--dir DIR]
 //
-// Starts the updater as "<update> <game> <window> <pid>" in DIR, answers its
+// Starts the updater as "<update> <game> <window> <pid>" in DIR (with
+// "repair" after them for --repair: check every file, fetch what is missing
+// or differs, then update), answers its
 // link request (or refuses it with --refuse), prints every lobby message it
 // receives and every line the updater writes, in UTF-8, and shows the status,
 // a progress bar and the speed and time left in a small window. It exits when
@@ -27,6 +29,7 @@ namespace {
 struct tagOptions {
     bool refuse = false;
     bool stay = false;
+    bool repair = false;
     unsigned game = 1;
     std::wstring update;
     std::wstring dir;
@@ -176,6 +179,8 @@ bool ParseOptions(int argc, wchar_t** argv) {
             g_options.refuse = true;
         } else if (arg == L"--stay") {
             g_options.stay = true;
+        } else if (arg == L"--repair") {
+            g_options.repair = true;
         } else if (arg == L"--game" && hasValue) {
             g_options.game = static_cast<unsigned>(_wtoi(argv[++i]));
         } else if (arg == L"--update" && hasValue) {
@@ -226,7 +231,7 @@ void PumpUpdaterOutput(HANDLE pipe, std::string& pending, bool flush) {
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     if (!ParseOptions(argc, argv)) {
-        Print("usage: SampleLobby.exe [--refuse] [--stay] [--game N] [--update PATH] [--dir DIR]");
+        Print("usage: SampleLobby.exe [--refuse] [--stay] [--repair] [--game N] [--update PATH] [--dir DIR]");
         return 2;
     }
     WNDCLASSW wc = {};
@@ -252,7 +257,7 @@ int wmain(int argc, wchar_t** argv) {
     SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
     std::wstring command = L"\"" + g_options.update + L"\" " + std::to_wstring(g_options.game) + L" " +
                            std::to_wstring(reinterpret_cast<uintptr_t>(window)) + L" " +
-                           std::to_wstring(GetCurrentProcessId());
+                           std::to_wstring(GetCurrentProcessId()) + (g_options.repair ? L" repair" : L"");
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
