@@ -28,9 +28,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 level=${BENCH_LEVEL:-19}
 publish=$native/bin/publish
-for program in "$publish" "$build/bin/UpdateTestHost.exe"; do
-    [ -f "$program" ] || { echo "missing $program: build first" >&2; exit 1; }
-done
+kit_need_built "$publish" "$build/bin/UpdateTestHost.exe"
 work=$build/bench-forms
 npm_cache=$work/npm
 old_release=0.28.1

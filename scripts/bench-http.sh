@@ -16,7 +16,7 @@ repo=$(cd "$here/.." && pwd)
 size_mb=${BENCH_SIZE_MB:-512}
 rounds=${BENCH_ROUNDS:-3}
 bench_exe=$build/bin/http_bench.exe
-[ -x "$bench_exe" ] || { echo "missing $bench_exe: build first" >&2; exit 1; }
+kit_need_built "$bench_exe"
 command -v nginx >/dev/null || { echo "nginx is not installed (scripts/setup.sh installs it)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/bench-http.XXXXXX)

@@ -21,9 +21,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 files=${BENCH_FILES:-2000}
 kib=${BENCH_FILE_KB:-1000}
 rounds=${BENCH_ROUNDS:-2}
-for program in "$native/bin/publish" "$build/bin/UpdateTestHost.exe" "$build/bin/SampleLobby.exe"; do
-    [ -f "$program" ] || { echo "missing $program: build first" >&2; exit 1; }
-done
+kit_need_built "$native/bin/publish" "$build/bin/UpdateTestHost.exe" "$build/bin/SampleLobby.exe"
 work=$build/bench-repair
 cache=$work/cache
 game=$cache/game

@@ -21,9 +21,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 cut=${BENCH_CUT:-100M}
 seconds=${BENCH_TIMEOUT:-900}
-for program in "$native/bin/cutproxy" "$native/bin/publish" "$build/bin/UpdateTestHost.exe"; do
-    [ -x "$program" ] || [ -f "$program" ] || { echo "missing $program: build first" >&2; exit 1; }
-done
+kit_need_built "$native/bin/cutproxy" "$native/bin/publish" "$build/bin/UpdateTestHost.exe"
 work=$build/bench-resume
 cache=$work/cache
 size=$((1024 * 1048576))

@@ -14,6 +14,15 @@ kit_deps_cache() {
     echo "${KIT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/gameclientkit}"
 }
 
+# kit_need_built FILE...: ends the script with a message when a program or
+# file the build makes is missing.
+kit_need_built() {
+    local file
+    for file; do
+        [ -f "$file" ] || { echo "missing $file: build first (make build)" >&2; exit 1; }
+    done
+}
+
 # kit_retry WHAT COMMAND...: runs COMMAND until it succeeds, at most
 # KIT_RETRY_ATTEMPTS times (default 4), waiting 1, 2, 4... times
 # KIT_RETRY_DELAY seconds (default 5) between attempts, for network steps
