@@ -517,8 +517,7 @@ std::wstring CUpdate::SavePath(const ManifestItem& item) const {
     const std::wstring target = TargetPath(item);
     if (IsRaw(item)) return DownloadSavePath(target, installedNames_);
     // A compressed body or patch waits beside its target until it is decoded.
-    const bool patch = item.forms[item.form].kind == FormKind::kPatch;
-    return FormSavePath(target + (patch ? L"_p" : L"_z"), installedNames_);
+    return FormBodySavePath(target, item.forms[item.form].kind, installedNames_);
 }
 
 bool CUpdate::CheckTarget(const ManifestItem& item) {
