@@ -235,6 +235,49 @@ TEST_F(UpdateFormsTest, CutPatchDownloadGoesOn) {
         << requests[2].raw;
 }
 
+TEST_F(UpdateFormsTest, FormDownloadsKeepToTheFormsBoundsAndAttempts) {
+    const std::string length = "Content-Length: " + std::to_string(patch_.size()) + "\r\n";
+    const struct {
+        const char* what;
+        CResponse answer;  // to every request of the patch
+        std::vector<std::string> fetched;
+        bool installs;
+    } cases[] = {
+        // Cut at the patch's size, which is all of it.
+        {"no length, then more", CResponse().Send(CResponse::Head(200, "OK", "Connection: close\r\n") + patch_ +
+                                                  std::string(1000, 'x')),
+         {"t.patch"}, true},
+        {"a length past the patch's size",
+         CResponse().Send(CResponse::Head(200, "OK", "Content-Length: " + std::to_string(patch_.size() + 1) +
+                                                         "\r\n") + patch_ + "x"),
+         {"t.patch", "t.zst"}, true},
+        {"not found", CResponse().Send(CResponse::Head(404, "Not Found", "Content-Length: 0\r\n")),
+         {"t.patch", "t.zst"}, true},
+        // A lost connection is tried again, three times, then the run fails
+        // as a raw download's does.
+        {"cut every time", CResponse().Send(CResponse::Head(200, "OK", length) + patch_.substr(0, 20)).Close(),
+         {"t.patch", "t.patch", "t.patch", "t.patch"}, false},
+    };
+    for (const auto& test : cases) {
+        Serve(base_, zst_, patch_);
+        DeleteFileW(GamePath(L"data.bin_p_").c_str());
+        server_.Route("/files/t.patch", test.answer);
+        const size_t before = Fetched().size();
+        const tagRunResult run = RunUpdate(1);
+        const std::vector<std::string> all = Fetched();
+        EXPECT_EQ(test.fetched, std::vector<std::string>(all.begin() + before, all.end())) << test.what;
+        if (test.installs) {
+            ExpectInstalled(run, test.what);
+            continue;
+        }
+        EXPECT_EQ(0u, run.exitCode) << test.what;
+        ASSERT_FALSE(run.statuses.empty()) << test.what;
+        EXPECT_EQ(kStatusFileFailed, run.statuses.back()) << test.what << ": " << From936(run.output);
+        EXPECT_TRUE(ReadFileBytes(GamePath(L"data.bin")) == base_) << test.what;
+        EXPECT_EQ("[Versions]\r\nGame1=1\r\n", Store()) << test.what;
+    }
+}
+
 TEST_F(UpdateFormsTest, TargetInPlaceIsNotFetchedInAnyForm) {
     // The patch would be chosen, and an earlier run left part of it; the
     // file is already the new one.
