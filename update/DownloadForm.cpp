@@ -1,5 +1,6 @@
 #include "DownloadForm.h"
 
+#include <algorithm>
 #include <cwctype>
 #include <map>
 #include <sstream>
@@ -83,6 +84,16 @@ size_t ChooseForm(const std::vector<tagDownloadForm>& forms, uint64_t installedV
         if (form.size < forms[best].size) best = i;
     }
     return best;
+}
+
+uint64_t LargestBody(const std::vector<tagDownloadForm>& forms, size_t chosen) {
+    if (chosen >= forms.size() || forms[chosen].kind == FormKind::kRaw) return 0;
+    uint64_t largest = forms[chosen].size;
+    if (forms[chosen].kind != FormKind::kPatch) return largest;
+    for (const tagDownloadForm& form : forms) {
+        if (form.kind == FormKind::kZstd) largest = std::max(largest, form.size);
+    }
+    return largest;
 }
 
 uint64_t AssignForms(std::deque<tagManifestItem>& items, uint64_t installedVersion,

@@ -52,6 +52,10 @@ std::vector<tagDownloadForm> ReadForms(const tagManifestItem& item);
 size_t ChooseForm(const std::vector<tagDownloadForm>& forms, uint64_t installedVersion, const tagBaseState& base,
                   unsigned failed, bool rawPartial);
 
+// The largest compressed body or patch the item may fetch from form `chosen`
+// on, as it falls back (a patch to the compressed file); 0 for a raw form.
+uint64_t LargestBody(const std::vector<tagDownloadForm>& forms, size_t chosen);
+
 // Reads the forms of every download in `items`, follows what each path holds
 // through the items in order, and chooses each download's form. Returns the
 // bytes the chosen forms fetch. `hasRawPartial(path)`: a raw download left a

@@ -107,6 +107,10 @@ std::wstring FormSavePath(const std::wstring& body, const std::set<std::wstring>
     return FreeDownloadName(body, installed);
 }
 
+std::wstring FormBodySavePath(const std::wstring& target, FormKind kind, const std::set<std::wstring>& installed) {
+    return FormSavePath(target + (kind == FormKind::kPatch ? L"_p" : L"_z"), installed);
+}
+
 namespace {
 
 uint64_t Clusters(uint64_t size, uint64_t cluster) {
@@ -133,10 +137,14 @@ uint64_t PeakExtraSpace(const std::vector<tagSpaceStep>& steps, const std::map<s
         switch (step.op) {
             case OpDownload: {
                 const uint64_t size = Clusters(step.size > 0 ? static_cast<uint64_t>(step.size) : 0, cluster);
-                const uint64_t partial = take(step.partial);
-                // The partial file grows to the whole size beside the old file.
-                extra += static_cast<int64_t>(size) - static_cast<int64_t>(partial);
+                const uint64_t body = Clusters(step.body > 0 ? static_cast<uint64_t>(step.body) : 0, cluster);
+                // A body grows to its size, then the file decoded from it
+                // (or the raw partial file) to the whole size beside the
+                // old file; the body goes before the old file does.
+                extra += static_cast<int64_t>(body) - static_cast<int64_t>(take(step.bodyPartial));
+                extra += static_cast<int64_t>(size) - static_cast<int64_t>(take(step.partial));
                 peak = std::max(peak, extra);
+                extra -= static_cast<int64_t>(body);
                 extra -= static_cast<int64_t>(take(step.path));
                 now[FoldPath(step.path)] = size;
                 break;

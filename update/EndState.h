@@ -61,6 +61,8 @@ std::wstring DownloadSavePath(const std::wstring& path, const std::set<std::wstr
 // saved until it is decoded: `body` itself unless the manifest installs it
 // or its partial name; then a name beside it that no item installs.
 std::wstring FormSavePath(const std::wstring& body, const std::set<std::wstring>& installed);
+// FormSavePath of the body of a form of `kind` (not raw) for `target`.
+std::wstring FormBodySavePath(const std::wstring& target, FormKind kind, const std::set<std::wstring>& installed);
 
 // An item as the space estimate sees it.
 struct tagSpaceStep {
@@ -69,12 +71,17 @@ struct tagSpaceStep {
     std::wstring to;       // move: the destination
     std::wstring partial;  // download: the file written first
     int64_t size = 0;      // download: its size (a negative one counts as 0)
+    // Download of a compressed body or patch: the most bytes it fetches
+    // (0: the file itself is fetched) and the file they are written to.
+    int64_t body = 0;
+    std::wstring bodyPartial;
 };
 
 // The most bytes the steps in order need on top of what the folder uses
 // now: a download needs its file written beside the old one (less what a
-// partial file already holds), then frees the old one; a delete frees a
-// file. `sizes` holds the current sizes by folded path (absent: no file);
-// every size is rounded up to whole clusters of `cluster` bytes.
+// partial file already holds), and a compressed body or patch beside both
+// until it is decoded, then frees the old one; a delete frees a file.
+// `sizes` holds the current sizes by folded path (absent: no file); every
+// size is rounded up to whole clusters of `cluster` bytes.
 uint64_t PeakExtraSpace(const std::vector<tagSpaceStep>& steps, const std::map<std::wstring, uint64_t>& sizes,
                         uint64_t cluster);

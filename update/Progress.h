@@ -14,6 +14,12 @@
 // low 32 bits of the truncated quotient.
 uint32_t SecondsLeft(uint64_t total, uint64_t done, double bytesPerSecond);
 
+// The part of `share` bytes of the total that `hashed` of `size` bytes
+// stand for: a file in place is hashed whole, while the total counts what
+// its item would fetch (a compressed body or patch may be far smaller).
+// Never above `share`; 0 for an empty file.
+uint64_t ShareDone(uint64_t hashed, uint64_t size, uint64_t share);
+
 // The standard-output line of a periodic report:
 // "A=<total>,C=<done>,s=<bytes per second, %f>,t=<seconds left>".
 std::string FormatProgressLine(const ProgressReport& report, double bytesPerSecond);

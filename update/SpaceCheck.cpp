@@ -40,11 +40,16 @@ bool EnoughSpace(const std::deque<ManifestItem>& queue, const std::set<std::wstr
         step.size = static_cast<int64_t>(item.size);
         if (step.op == OpDownload) {
             step.partial = DownloadSavePath(step.path, installed) + L"_";
+            step.body = static_cast<int64_t>(LargestBody(item.forms, item.form));
+            if (step.body != 0) {
+                step.bodyPartial = FormBodySavePath(step.path, item.forms[item.form].kind, installed) + L"_";
+            }
         } else if (step.op == OpMove) {
             step.to = Attribute(item, L"des");
         }
         AddSize(step.path, &sizes);
         AddSize(step.partial, &sizes);
+        AddSize(step.bodyPartial, &sizes);
         AddSize(step.to, &sizes);
         steps.push_back(step);
     }

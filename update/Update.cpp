@@ -517,8 +517,7 @@ std::wstring CUpdate::SavePath(const ManifestItem& item) const {
     const std::wstring target = TargetPath(item);
     if (IsRaw(item)) return DownloadSavePath(target, installedNames_);
     // A compressed body or patch waits beside its target until it is decoded.
-    const bool patch = item.forms[item.form].kind == FormKind::kPatch;
-    return FormSavePath(target + (patch ? L"_p" : L"_z"), installedNames_);
+    return FormBodySavePath(target, item.forms[item.form].kind, installedNames_);
 }
 
 bool CUpdate::CheckTarget(const ManifestItem& item) {
@@ -556,7 +555,10 @@ void CUpdate::OnTargetHashed() {
 }
 
 void CUpdate::SkipDownload() {
-    doneBytes_ += queue_.front().size;
+    // A partial file an earlier run left would never be used again.
+    DeleteFileW((SavePath(queue_.front()) + L"_").c_str());
+    // The total counts what the item would have fetched.
+    doneBytes_ += FetchSize(queue_.front());
     queue_.pop_front();
     // The last one is always reported, so that the lobby sees the total done.
     if (queue_.empty() || g_progressThrottle.Due(GetTickCount())) ReportCheckProgress();
@@ -566,7 +568,9 @@ void CUpdate::SkipDownload() {
 void CUpdate::ReportCheckProgress() {
     const DWORD elapsed = GetTickCount() - checkStarted_;
     const uint64_t hashing = checkingTarget_ ? downloadCheck_.FileProgress() : 0;
-    ReportProgress(doneBytes_ + hashing, elapsed ? (checkedBytes_ + hashing) * 1000.0 / elapsed : 0);
+    const uint64_t share =
+        queue_.empty() ? 0 : ShareDone(hashing, queue_.front().size, FetchSize(queue_.front()));
+    ReportProgress(doneBytes_ + share, elapsed ? (checkedBytes_ + hashing) * 1000.0 / elapsed : 0);
 }
 
 bool CUpdate::StartDownload() {

@@ -72,6 +72,25 @@ TEST(DownloadFormTest, ChoosesTheCheapestUsableForm) {
     EXPECT_EQ(0u, ChooseForm({Form(FormKind::kRaw, 10), Form(FormKind::kZstd, 12)}, 0, {}, 0, false));
 }
 
+TEST(DownloadFormTest, LargestBodyCoversTheFallbacks) {
+    const std::vector<tagDownloadForm> forms = {Form(FormKind::kRaw, 1000), Form(FormKind::kZstd, 400),
+                                                Form(FormKind::kPatch, 30), Form(FormKind::kPatch, 500)};
+    const struct {
+        const char* what;
+        std::vector<tagDownloadForm> forms;
+        size_t chosen;
+        uint64_t expected;
+    } cases[] = {
+        {"raw: no body", forms, 0, 0},
+        {"compressed: its own size", forms, 1, 400},
+        {"a small patch may fall back to the compressed file", forms, 2, 400},
+        {"a patch larger than the compressed file", forms, 3, 500},
+        {"a patch without a compressed file", {Form(FormKind::kRaw, 1000), Form(FormKind::kPatch, 30)}, 1, 30},
+        {"no forms read", {}, 0, 0},
+    };
+    for (const auto& test : cases) EXPECT_EQ(test.expected, LargestBody(test.forms, test.chosen)) << test.what;
+}
+
 const std::string kSha1(64, '1');
 const std::string kSha2(64, '2');
 const std::string kSha3(64, '3');

@@ -120,6 +120,13 @@ TEST(EndStateTest, PartialFilesNeverUseANameTheManifestInstalls) {
 tagSpaceStep SGet(const wchar_t* path, int64_t size, const wchar_t* partial = nullptr) {
     return {OpDownload, path, L"", partial ? partial : std::wstring(path) + L"_", size};
 }
+// A download of a compressed body or patch of `body` bytes saved as `saved`.
+tagSpaceStep SForm(const wchar_t* path, int64_t size, int64_t body, const wchar_t* saved) {
+    tagSpaceStep step = SGet(path, size);
+    step.body = body;
+    step.bodyPartial = std::wstring(saved) + L"_";
+    return step;
+}
 tagSpaceStep SDel(const wchar_t* path) { return {OpDelete, path, L"", L"", 0}; }
 tagSpaceStep SMov(const wchar_t* from, const wchar_t* to) { return {OpMove, from, to, L"", 0}; }
 
@@ -148,6 +155,13 @@ TEST(EndStateTest, PeakExtraSpace) {
          {SMov(L"a", L"b"), SGet(L"b", 100), SGet(L"a", 100)}, {{L"A", 100}}, 1, 100},
         {"a move onto an existing file moves nothing",
          {SMov(L"a", L"b"), SDel(L"a"), SGet(L"c", 150)}, {{L"A", 100}, {L"B", 10}}, 1, 50},
+        {"a body stays beside the decoded file and the old one", {SForm(L"a", 100, 30, L"a_z")}, {{L"A", 100}}, 1,
+         130},
+        {"a body's partial file is there already", {SForm(L"a", 100, 30, L"a_p")}, {{L"A", 100}, {L"A_P_", 10}}, 1,
+         120},
+        {"a decoded body is gone before the next download", {SForm(L"a", 100, 30, L"a_z"), SGet(L"b", 120)},
+         {{L"A", 100}}, 1, 130},
+        {"a body rounds up to clusters", {SForm(L"a", 1, 1, L"a_z")}, {}, 4096, 2 * 4096},
         {"2 GiB and more", {SGet(L"a", 5368709120LL), SGet(L"b", 3000000000LL)}, {}, 4096, 8368709632ULL},
     };
     for (const auto& c : cases) EXPECT_EQ(c.peak, PeakExtraSpace(c.steps, c.sizes, c.cluster)) << c.what;

@@ -253,6 +253,24 @@ TEST(ProgressTest, SecondsLeftTruncatesCapsAndGivesZeroWhenUndefined) {
     }
 }
 
+TEST(ProgressTest, ShareDoneStaysWithinTheItemsShare) {
+    struct {
+        uint64_t hashed, size, share, expected;
+    } cases[] = {
+        {0, 1000, 100, 0},
+        {500, 1000, 100, 50},            // a compressed body's share, half hashed
+        {1000, 1000, 100, 100},          // whole
+        {1200, 1000, 100, 100},          // never past the share
+        {500, 1000, 1000, 500},          // a raw item: the bytes hashed
+        {10, 0, 100, 0},                 // an empty file
+        {3ull << 40, 6ull << 40, 1ull << 33, 1ull << 32},  // sizes past 32 bits
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, ShareDone(c.hashed, c.size, c.share))
+            << c.hashed << " of " << c.size << " hashed, share " << c.share;
+    }
+}
+
 TEST(ProgressTest, LineCarriesTheSpeedInBytesPerSecond) {
     ProgressReport report = {1048576, 524288, 64.0, 8};
     EXPECT_EQ("A=1048576,C=524288,s=65536.000000,t=8", FormatProgressLine(report, 65536.0));

@@ -53,15 +53,27 @@ protected:
         patch_ = Fixture(L"target.patch");
     }
 
+    // The attributes of target.bin's digest, its compressed file and, with
+    // `patch`, its patch from base.bin at version 1.
+    std::string Forms(bool patch) const {
+        std::string forms = " sha256=\"" + Hex(target_) + "\" zstd=\"t.zst " + std::to_string(zst_.size()) + " " +
+                            Hex(zst_) + "\"";
+        if (patch) {
+            forms += " patch=\"" + Hex(base_) + " 1 2 t.patch " + std::to_string(patch_.size()) + " " + Hex(patch_) +
+                     "\"";
+        }
+        return forms;
+    }
+    // Answers the check at `installed` with version 2 of data.bin.
+    void ServeData(uint64_t installed, bool patch) {
+        ServeManifest(1, installed, Manifest("2", Download("2", "t.bin", "data.bin", target_.size(), Forms(patch))));
+    }
     // Installed version 1 holds base.bin as data.bin (or `held`); version 2
     // has target.bin in its three forms.
     void Serve(const std::string& held, const std::string& zst, const std::string& patch) {
         WriteFile(GamePath(L"data.bin"), held);
         SetStore("[Versions]\r\nGame1=1\r\n");
-        const std::string forms = " sha256=\"" + Hex(target_) + "\" zstd=\"t.zst " + std::to_string(zst_.size()) +
-                                  " " + Hex(zst_) + "\" patch=\"" + Hex(base_) + " 1 2 t.patch " +
-                                  std::to_string(patch_.size()) + " " + Hex(patch_) + "\"";
-        ServeManifest(1, 1, Manifest("2", Download("2", "t.bin", "data.bin", target_.size(), forms)));
+        ServeData(1, true);
         ServeFile("/files/t.bin", target_);
         ServeFile("/files/t.zst", zst);
         if (!patch.empty()) ServeFile("/files/t.patch", patch);
@@ -187,9 +199,7 @@ TEST_F(UpdateFormsTest, DamagedCompressedFileFallsBackToTheRawFile) {
     Serve("", Flipped(zst_, 100), patch_);
     DeleteFileW(GamePath(L"data.bin").c_str());
     SetStore("");
-    const std::string forms = " sha256=\"" + Hex(target_) + "\" zstd=\"t.zst " + std::to_string(zst_.size()) + " " +
-                              Hex(zst_) + "\"";
-    ServeManifest(1, 0, Manifest("2", Download("2", "t.bin", "data.bin", target_.size(), forms)));
+    ServeData(0, false);
     const tagRunResult run = RunUpdate(1);
     ExpectInstalled(run, "damaged compressed file");
     EXPECT_EQ((std::vector<std::string>{"t.zst", "t.bin"}), Fetched());
@@ -223,6 +233,102 @@ TEST_F(UpdateFormsTest, CutPatchDownloadGoesOn) {
     EXPECT_EQ("/files/t.patch", requests[2].target);
     EXPECT_NE(std::string::npos, requests[2].raw.find("\r\nRange: bytes=" + std::to_string(cut) + "-\r\n"))
         << requests[2].raw;
+}
+
+TEST_F(UpdateFormsTest, FormDownloadsKeepToTheFormsBoundsAndAttempts) {
+    const std::string length = "Content-Length: " + std::to_string(patch_.size()) + "\r\n";
+    const struct {
+        const char* what;
+        CResponse answer;  // to every request of the patch
+        std::vector<std::string> fetched;
+        bool installs;
+    } cases[] = {
+        // Cut at the patch's size, which is all of it.
+        {"no length, then more", CResponse().Send(CResponse::Head(200, "OK", "Connection: close\r\n") + patch_ +
+                                                  std::string(1000, 'x')),
+         {"t.patch"}, true},
+        {"a length past the patch's size",
+         CResponse().Send(CResponse::Head(200, "OK", "Content-Length: " + std::to_string(patch_.size() + 1) +
+                                                         "\r\n") + patch_ + "x"),
+         {"t.patch", "t.zst"}, true},
+        {"not found", CResponse().Send(CResponse::Head(404, "Not Found", "Content-Length: 0\r\n")),
+         {"t.patch", "t.zst"}, true},
+        // A lost connection is tried again, three times, then the run fails
+        // as a raw download's does.
+        {"cut every time", CResponse().Send(CResponse::Head(200, "OK", length) + patch_.substr(0, 20)).Close(),
+         {"t.patch", "t.patch", "t.patch", "t.patch"}, false},
+    };
+    for (const auto& test : cases) {
+        Serve(base_, zst_, patch_);
+        DeleteFileW(GamePath(L"data.bin_p_").c_str());
+        server_.Route("/files/t.patch", test.answer);
+        const size_t before = Fetched().size();
+        const tagRunResult run = RunUpdate(1);
+        const std::vector<std::string> all = Fetched();
+        EXPECT_EQ(test.fetched, std::vector<std::string>(all.begin() + before, all.end())) << test.what;
+        if (test.installs) {
+            ExpectInstalled(run, test.what);
+            continue;
+        }
+        EXPECT_EQ(0u, run.exitCode) << test.what;
+        ASSERT_FALSE(run.statuses.empty()) << test.what;
+        EXPECT_EQ(kStatusFileFailed, run.statuses.back()) << test.what << ": " << From936(run.output);
+        EXPECT_TRUE(ReadFileBytes(GamePath(L"data.bin")) == base_) << test.what;
+        EXPECT_EQ("[Versions]\r\nGame1=1\r\n", Store()) << test.what;
+    }
+}
+
+TEST_F(UpdateFormsTest, TargetInPlaceIsNotFetchedInAnyForm) {
+    // The patch would be chosen, and an earlier run left part of it; the
+    // file is already the new one.
+    Serve(target_, zst_, patch_);
+    WriteFile(GamePath(L"data.bin_p_"), patch_.substr(0, 100));
+    const tagRunResult run = RunUpdate(1);
+    ExpectInstalled(run, "in place");
+    EXPECT_TRUE(Fetched().empty()) << Fetched().size() << " files fetched";
+    ExpectProgressGrowsTo(run, patch_.size());
+}
+
+TEST_F(UpdateFormsTest, TargetOfTheSameSizeThatDiffersFetchesTheChosenForm) {
+    // Hashed against the file's digest first, then the compressed body is
+    // checked against its own.
+    Serve(Flipped(target_, 100), zst_, "");
+    ServeData(1, false);
+    const tagRunResult run = RunUpdate(1);
+    ExpectInstalled(run, "differs");
+    EXPECT_EQ(std::vector<std::string>{"t.zst"}, Fetched());
+    ExpectProgressGrowsTo(run, zst_.size());
+}
+
+TEST_F(UpdateFormsTest, RepairOverFormsFetchesRawFilesAndCountsThem) {
+    const struct {
+        const char* what;
+        std::string held;  // "-": no file
+        unsigned installed;
+        std::vector<std::string> fetched;
+        uint64_t total;
+    } cases[] = {
+        {"repair only, file lost", "-", 2, {"t.bin"}, target_.size()},
+        {"repair only, file in place", target_, 2, {}, target_.size()},
+        {"update by patch, then its file checked", base_, 1, {"t.patch"}, patch_.size() + target_.size()},
+    };
+    for (const auto& test : cases) {
+        Serve(test.held == "-" ? "" : test.held, zst_, patch_);
+        if (test.held == "-") DeleteFileW(GamePath(L"data.bin").c_str());
+        SetStore("[Versions]\r\nGame1=" + std::to_string(test.installed) + "\r\n");
+        ServeData(test.installed, true);
+        const size_t before = Fetched().size();
+        const tagRunResult run = RunRepair(1);
+        EXPECT_EQ(1u, run.exitCode) << test.what;
+        EXPECT_EQ(Installing({kStatusVerifying, kStatusDone}), run.statuses)
+            << test.what << ": " << From936(run.output);
+        EXPECT_TRUE(ReadFileBytes(GamePath(L"data.bin")) == target_) << test.what;
+        EXPECT_EQ("[Versions]\r\nGame1=2\r\n", Store()) << test.what;
+        const std::vector<std::string> all = Fetched();
+        EXPECT_EQ(test.fetched, std::vector<std::string>(all.begin() + before, all.end())) << test.what;
+        SCOPED_TRACE(test.what);
+        ExpectProgressGrowsTo(run, test.total);
+    }
 }
 
 TEST_F(UpdateFormsTest, UpdaterWithoutFormsFetchesTheRawFile) {

@@ -98,20 +98,6 @@ protected:
         for (const auto& file : files) text += file.first + " (" + std::to_string(file.second.size()) + ") ";
         return text;
     }
-    tagRunResult RunRepair(unsigned game) {
-        CLobbyWindow lobby;
-        return RunUpdateWith(LobbyArguments(game, lobby.Handle()) + L" repair", lobby);
-    }
-    static void ExpectProgressGrowsTo(const tagRunResult& run, uint64_t total) {
-        ASSERT_FALSE(run.progress.empty());
-        uint64_t last = 0;
-        for (const tagProgress& p : run.progress) {
-            EXPECT_EQ(total, p.total);
-            EXPECT_GE(p.done, last);
-            last = p.done;
-        }
-        EXPECT_EQ(total, last);
-    }
 
     std::map<std::string, std::string> stored_;  // path -> fname of its last item
     unsigned items_ = 0;

@@ -65,6 +65,22 @@ void UpdateScenarioTest::RunSampleLobby(const std::wstring& switches, DWORD* exi
     *output = lobby.Output();
 }
 
+tagRunResult UpdateScenarioTest::RunRepair(unsigned game) {
+    CLobbyWindow lobby;
+    return RunUpdateWith(LobbyArguments(game, lobby.Handle()) + L" repair", lobby);
+}
+
+void UpdateScenarioTest::ExpectProgressGrowsTo(const tagRunResult& run, uint64_t total) {
+    ASSERT_FALSE(run.progress.empty());
+    uint64_t last = 0;
+    for (const tagProgress& p : run.progress) {
+        EXPECT_EQ(total, p.total);
+        EXPECT_GE(p.done, last);
+        last = p.done;
+    }
+    EXPECT_EQ(total, last);
+}
+
 std::vector<std::wstring> UpdateScenarioTest::Installing(const std::vector<std::wstring>& rest) {
     std::vector<std::wstring> texts = {kStatusChecking, kStatusCounting};
     texts.insert(texts.end(), rest.begin(), rest.end());

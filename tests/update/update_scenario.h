@@ -48,6 +48,8 @@ protected:
     // Runs Update.exe (`program` of build/bin) for `game`, linked to a fresh
     // lobby window.
     tagRunResult RunUpdate(unsigned game, const std::wstring& program = L"UpdateTestHost.exe");
+    // Runs Update.exe for `game` with "repair" after the lobby's arguments.
+    tagRunResult RunRepair(unsigned game);
     // Runs Update.exe with the given command line arguments.
     tagRunResult RunUpdateWith(const std::wstring& arguments, CLobbyWindow& lobby,
                                const std::wstring& program = L"UpdateTestHost.exe");
@@ -65,6 +67,10 @@ protected:
         return "<File version=\"" + version + "\" op=\"0\" fname=\"" + fname + "\" path=\"" + path +
                "\" size=\"" + std::to_string(size) + "\"" + extra + "/>";
     }
+
+    // Every progress report of the run has the total `total`, none goes
+    // back, and the last one is done.
+    static void ExpectProgressGrowsTo(const tagRunResult& run, uint64_t total);
 
     // Statuses of a run that got as far as installing.
     static std::vector<std::wstring> Installing(const std::vector<std::wstring>& rest);
