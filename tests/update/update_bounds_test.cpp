@@ -3,7 +3,6 @@
 // bound, and no file grows past the size the manifest gives.
 #include <windows.h>
 
-#include <sodium.h>
 #include <zlib.h>
 
 #include <string>
@@ -67,13 +66,9 @@ protected:
     }
 
     void ServeDownload() {
-        uint8_t digest[crypto_hash_sha256_BYTES];
-        crypto_hash_sha256(digest, reinterpret_cast<const uint8_t*>(payload_.data()), payload_.size());
-        char hex[2 * crypto_hash_sha256_BYTES + 1];
-        sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
         ServeManifest(1, 0,
                       Manifest("2", Download("2", "data.bin", "data.bin", payload_.size(),
-                                             " sha256=\"" + std::string(hex) + "\"")));
+                                             " sha256=\"" + Sha256Hex(payload_) + "\"")));
     }
     void ResetGame(const std::string& partial) {
         WriteFile(GamePath(L"data.bin"), "old");

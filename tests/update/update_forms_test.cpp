@@ -30,14 +30,6 @@ std::string Fixture(const wchar_t* name) {
     return bytes;
 }
 
-std::string Hex(const std::string& bytes) {
-    uint8_t digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    char hex[2 * crypto_hash_sha256_BYTES + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-    return hex;
-}
-
 std::string Flipped(std::string bytes, size_t at) {
     bytes[at] ^= 0x20;
     return bytes;
@@ -56,10 +48,10 @@ protected:
     // The attributes of target.bin's digest, its compressed file and, with
     // `patch`, its patch from base.bin at version 1.
     std::string Forms(bool patch) const {
-        std::string forms = " sha256=\"" + Hex(target_) + "\" zstd=\"t.zst " + std::to_string(zst_.size()) + " " +
-                            Hex(zst_) + "\"";
+        std::string forms = " sha256=\"" + Sha256Hex(target_) + "\" zstd=\"t.zst " + std::to_string(zst_.size()) + " " +
+                            Sha256Hex(zst_) + "\"";
         if (patch) {
-            forms += " patch=\"" + Hex(base_) + " 1 2 t.patch " + std::to_string(patch_.size()) + " " + Hex(patch_) +
+            forms += " patch=\"" + Sha256Hex(base_) + " 1 2 t.patch " + std::to_string(patch_.size()) + " " + Sha256Hex(patch_) +
                      "\"";
         }
         return forms;

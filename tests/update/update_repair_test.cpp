@@ -4,7 +4,6 @@
 // partial file.
 #include <windows.h>
 
-#include <sodium.h>
 
 #include <map>
 #include <string>
@@ -24,14 +23,6 @@ struct tagGameFile {
     std::string path;  // backslashes, as in the manifest
     std::string bytes;
 };
-
-std::string Sha256Hex(const std::string& bytes) {
-    uint8_t digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    char hex[2 * crypto_hash_sha256_BYTES + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-    return hex;
-}
 
 // `size` bytes that differ with `seed`.
 std::string Bytes(size_t size, uint32_t seed) {

@@ -2,7 +2,6 @@
 // file: what is asked again, what ends up on disk, what the lobby hears.
 #include <windows.h>
 
-#include <sodium.h>
 
 #include <string>
 #include <vector>
@@ -41,13 +40,7 @@ protected:
             c = static_cast<char>(x >> 24);
         }
     }
-    std::string Sha256() const {
-        uint8_t digest[crypto_hash_sha256_BYTES];
-        crypto_hash_sha256(digest, reinterpret_cast<const uint8_t*>(payload_.data()), payload_.size());
-        char hex[2 * crypto_hash_sha256_BYTES + 1];
-        sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-        return hex;
-    }
+    std::string Sha256() const { return Sha256Hex(payload_); }
     void ServeDownload(bool withDigest = true, const std::string& after = "") {
         ServeManifest(1, 0,
                       Manifest("2", Download("2", "data.bin", "data.bin", payload_.size(),

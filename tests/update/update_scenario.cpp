@@ -1,7 +1,18 @@
 #include "update_scenario.h"
+
+#include <sodium.h>
+
 #include "StatusText.h"
 
 namespace update_test {
+
+std::string Sha256Hex(const std::string& bytes) {
+    uint8_t digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return hex;
+}
 
 namespace {
 const DWORD kRunLimitMs = 90000;

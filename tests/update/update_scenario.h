@@ -16,6 +16,9 @@
 
 namespace update_test {
 
+// The SHA-256 of `bytes` in lower-case hexadecimal, as manifests carry it.
+std::string Sha256Hex(const std::string& bytes);
+
 // What the lobby and the console saw of one run.
 struct tagRunResult {
     bool ended = false;
