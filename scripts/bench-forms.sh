@@ -127,17 +127,20 @@ for name in $cases; do
     esac
 done
 
-trap 'kill "${sampler:-0}" 2>/dev/null || true; kit_site_nginx_stop "$work/nginx"; "$here/harness.sh" stop "$build"' EXIT
+# (kill 0 would end the whole process group: the sampler's id or nothing.)
+trap '[ -z "${sampler:-}" ] || kill "$sampler" 2>/dev/null || true; kit_site_nginx_stop "$work/nginx"; "$here/harness.sh" stop "$build"' EXIT
 "$here/harness.sh" start "$build"
 port=$(kit_free_port)
-mkdir -p "$work/site-root"
+# site-root is a link to the site of the case that runs.
+rm -rf "$work/site-root" && mkdir -p "$work/site-root"
 kit_site_nginx_start "$work/nginx" "$work/site-root" "$port" ||
     { echo "nginx does not start: $(cat "$work/nginx/error.log")" >&2; exit 1; }
 log=$work/nginx/access.log
 calc() { awk "BEGIN { printf \"%.3f\", $* }"; }
 
 # reference OLD NEW LEVEL: the sizes (a), (b), (c) of the files of NEW that
-# differ from OLD (OLD may be empty: a fresh install), zstd at LEVEL.
+# differ from OLD (OLD may be empty: a fresh install), zstd at LEVEL (its
+# notes on the optimal parser go unprinted).
 reference() {
     local old=$1 new=$2 level=$3 raw=0 z=0 p=0 file size
     while IFS= read -r -d '' file; do
@@ -146,10 +149,11 @@ reference() {
         size=$(stat -c %s "$file")
         raw=$((raw + size))
         local zs ps
-        zs=$(zstd -q "-$level" -c "$file" | wc -c)
+        zs=$(zstd -q "-$level" -c "$file" 2>/dev/null | wc -c) || { echo "zstd fails on $file" >&2; return 1; }
         z=$((z + zs))
         if [ -f "$old/$rel" ]; then
-            ps=$(zstd -q "-$level" --long=31 --patch-from="$old/$rel" -c "$file" | wc -c)
+            ps=$(zstd -q "-$level" --long=31 --patch-from="$old/$rel" -c "$file" 2>/dev/null | wc -c) ||
+                { echo "zstd --patch-from fails on $file" >&2; return 1; }
         else
             ps=$zs
         fi
@@ -215,6 +219,7 @@ run() {
     elapsed=$(calc "$(date +%s.%N) - $start")
     kill "$sampler" 2>/dev/null || true
     wait "$sampler" 2>/dev/null || true
+    sampler=''
     if [ "$code" != 1 ] || ! diff -r -x Configs "$trees/$name-new" "$install" >/dev/null; then
         echo "$name: the update failed (exit code $code; lobby output in $out)" >&2
         return 1
@@ -223,7 +228,9 @@ run() {
     local wire files
     wire=$(tail -n +"$((before + 1))" "$log" | awk '$7 ~ /^\/files\// { sum += $10 } END { print sum + 0 }')
     files=$(tail -n +"$((before + 1))" "$log" | awk '$7 ~ /^\/files\// { n++ } END { print n + 0 }')
-    read -r raw z p < <(reference "$old" "$trees/$name-new" "$level")
+    local sizes
+    sizes=$(reference "$old" "$trees/$name-new" "$level") || return 1
+    read -r raw z p <<<"$sizes"
     local target=$p limit=1.1 against=c
     [ "$from" = 0 ] && target=$z limit=1.05 against=b
     printf '%-6s wire %10d bytes in %3d files | (a) raw %10d  (b) zstd -%s %10d  (c) patch-from %10d | wire/a %.4f  wire/b %.4f  wire/c %.4f | target wire/%s <= %s: %s\n' \
