@@ -14,10 +14,11 @@
 #          copy changed in a few places, for the memory of applying a patch to
 #          a file of the largest size that gets patches; publish runs at
 #          BENCH_BIG_LEVEL (default 3: the decoder's memory does not depend on
-#          the level, level 19 takes most of an hour here)
+#          the level; level 19 on 1 GiB of input is slow)
 # Per case: the bytes of the files the updater fetched (nginx's body bytes)
 # against the changed files (a) raw, (b) `zstd -19` each, (c) `zstd -19
-# --long=31 --patch-from=OLD` each (b for files without an old version);
+# --long=31 --patch-from=OLD` each (b for files without an old version; the
+# big case at its own level);
 # the ratios against the targets (updates: wire <= 1.1 x c; fresh install:
 # wire <= 1.05 x b), the updater's time and its peak anonymous resident
 # memory (Linux's RssAnon of the updater's Wine process: private bytes with
@@ -136,7 +137,7 @@ rm -rf "$work/site-root" && mkdir -p "$work/site-root"
 kit_site_nginx_start "$work/nginx" "$work/site-root" "$port" ||
     { echo "nginx does not start: $(cat "$work/nginx/error.log")" >&2; exit 1; }
 log=$work/nginx/access.log
-calc() { awk "BEGIN { printf \"%.3f\", $* }"; }
+calc() { awk "BEGIN { printf \"%.6f\", $* }"; }
 
 # reference OLD NEW LEVEL: the sizes (a), (b), (c) of the files of NEW that
 # differ from OLD (OLD may be empty: a fresh install), zstd at LEVEL (its
