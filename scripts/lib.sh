@@ -234,9 +234,11 @@ kit_pugixml_source() {
 # SERVER. Wine starts it outside the lobby's process tree (it keeps the
 # lobby's process group and environment): its first argument is its Windows
 # path and its environment names the server, which is the caller's own.
+# pgrep picks the candidates: reading every process costs a benchmark's
+# sampler the first second of a short run.
 kit_updater_pid() {
     local proc first
-    for proc in /proc/[0-9]*; do
+    for proc in $(pgrep -f 'UpdateTestHost\.exe' | sed 's|^|/proc/|'); do
         # Processes come and go while the loop reads.
         first=$({ tr '\0' '\n' <"$proc/cmdline"; } 2>/dev/null | head -1) || continue
         case $first in
