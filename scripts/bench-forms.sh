@@ -48,17 +48,17 @@ typescript=typescript@5.6.3
 moment=moment@2.30.1
 mkdir -p "$npm_cache"
 
-# unpack SPEC: the package SPEC's files (npm pack, once) in the folder
+# unpack PACKAGE: the files of the npm package PACKAGE (name@version; npm pack, once) in the folder
 # $unpacked; ends the script when the registry does not give them.
 unpack() {
-    local spec=$1 dir tgz
-    dir=$npm_cache/$(echo "$spec" | tr '/@' '_-')
+    local package=$1 dir tgz
+    dir=$npm_cache/$(echo "$package" | tr '/@' '_-')
     unpacked=$dir
     if [ ! -d "$dir" ]; then
-        tgz=$(cd "$npm_cache" && kit_retry "npm pack $spec" npm pack --silent "$spec" 2>>"$npm_cache/npm.log" | tail -1) ||
+        tgz=$(cd "$npm_cache" && kit_retry "npm pack $package" npm pack --silent "$package" 2>>"$npm_cache/npm.log" | tail -1) ||
             tgz=''
         if [ -z "$tgz" ] || [ ! -f "$npm_cache/$tgz" ]; then
-            echo "cannot fetch $spec from the npm registry (npm's messages in $npm_cache/npm.log)" >&2
+            echo "cannot fetch $package from the npm registry (npm's messages in $npm_cache/npm.log)" >&2
             exit 1
         fi
         rm -rf "$dir.tmp" && mkdir -p "$dir.tmp"
@@ -66,7 +66,7 @@ unpack() {
         mv "$dir.tmp" "$dir"
     fi
 }
-# copy SPEC DIR: the package SPEC's files in DIR.
+# copy PACKAGE DIR: the files of the npm package PACKAGE in DIR.
 copy() {
     unpack "$1"
     cp -r "$unpacked" "$2"

@@ -98,8 +98,8 @@ for attrs in re.findall(r"<File ([^>]*)/>", manifest):
     item = dict(re.findall(r'(\w+)="([^"]*)"', attrs))
     if item.get("op") == "0":
         items[item["path"]] = item
-for spec in sys.argv[4:]:
-    form, _, path = spec.rpartition(":")
+for wanted in sys.argv[4:]:
+    form, _, path = wanted.rpartition(":")
     if not form:
         print(hashlib.sha256(open(tree + "/" + path, "rb").read()).hexdigest())
         continue
