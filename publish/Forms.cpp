@@ -233,18 +233,21 @@ bool AddForms(const tagManifest& current, const std::vector<tagFileEntry>& old, 
             const tagItem& item = manifest->items_[job.item_];
             std::string source, base, problem;
             bool ok = ReadWholeFile(FolderFile(root, item.Get("path")), &source, &problem);
+            // A base too large for the updater's memory gives no patch.
+            bool wanted = true;
             if (ok && !job.form_.base_.empty()) {
-                // A base too large for the updater's memory gives no patch.
                 ok = ReadWholeFile(PathFromUtf8(store) / PathFromUtf8(StoreName(job.form_.base_)), &base, &problem);
-                if (ok && base.size() > kMaxPatchFile) continue;
+                wanted = base.size() <= kMaxPatchFile;
             }
-            if (ok && !Compress(source, job.form_.base_.empty() ? nullptr : &base, options.level_, &job.bytes_)) {
+            if (ok && wanted &&
+                !Compress(source, job.form_.base_.empty() ? nullptr : &base, options.level_, &job.bytes_)) {
                 problem = "zstd cannot compress " + item.Get("path");
                 ok = false;
             }
             std::lock_guard<std::mutex> hold(lock);
             if (!ok && firstError.empty()) firstError = problem;
-            job.done_ = ok;
+            job.done_ = ok && wanted;
+            // Counted also when no patch is made, so that the bar ends full.
             progress.Advance(source.size());
         }
     };

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "Sha256.h"
 #include "base/UniqueHandle.h"
 
 namespace {
@@ -81,8 +82,9 @@ bool DecodeForm(const std::wstring& body, const std::wstring& base, const std::w
                                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     DecoderPtr dctx(ZSTD_createDCtx());
     if (!in || !dctx) return false;
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
+    // The result is hashed as the downloads are, with the faster engine.
+    CSha256 sha;
+    if (!sha.Begin()) return false;
     bool ok = false;
     {
         kit::CFileHandle out(CreateFileW(output.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -94,7 +96,7 @@ bool DecodeForm(const std::wstring& body, const std::wstring& base, const std::w
             ZSTD_outBuffer buffer = {chunk.data.get(), kChunk, 0};
             ok = chunk.data && Feed(in.Get(), dctx.get(), &buffer, [&](ZSTD_outBuffer* o, size_t) {
                      DWORD written = 0;
-                     crypto_hash_sha256_update(&state, static_cast<uint8_t*>(o->dst), o->pos);
+                     sha.Update(static_cast<uint8_t*>(o->dst), o->pos);
                      const bool stored = WriteFile(out.Get(), o->dst, static_cast<DWORD>(o->pos), &written,
                                                    nullptr) &&
                                          written == o->pos;
@@ -125,16 +127,15 @@ bool DecodeForm(const std::wstring& body, const std::wstring& base, const std::w
                 ZSTD_outBuffer buffer = {resultView.Get(), static_cast<size_t>(size), 0};
                 ok = !ZSTD_isError(ZSTD_DCtx_refPrefix(dctx.get(), baseView.Get(), FileSize(old.Get()))) &&
                      Feed(in.Get(), dctx.get(), &buffer, [&](ZSTD_outBuffer* o, size_t before) {
-                         crypto_hash_sha256_update(&state, static_cast<uint8_t*>(o->dst) + before, o->pos - before);
+                         sha.Update(static_cast<uint8_t*>(o->dst) + before, o->pos - before);
                          return true;
                      }) &&
                      buffer.pos == size;
             }
         }
     }
-    uint8_t digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
-    ok = ok && sodium_memcmp(digest, expected, sizeof digest) == 0;
+    uint8_t digest[CSha256::kSize];
+    ok = sha.Finish(digest) && ok && sodium_memcmp(digest, expected, sizeof digest) == 0;
     if (!ok) DeleteFileW(output.c_str());
     return ok;
 }
